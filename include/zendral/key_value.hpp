@@ -1,0 +1,36 @@
+// key=value lines to flat JSON object texts.
+//
+// Nothing is escaped, trimmed or validated: a key or value that holds a
+// double quote, a backslash or a control byte is copied as it is, so the
+// object text is valid JSON only when the input avoids those bytes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "zendral/line_list.hpp"
+
+namespace zendral {
+
+// One pair, cut from a comma-separated field at the field's first "=".
+// Both views point into the line they were cut from.
+struct KeyValuePair {
+    std::string_view key;
+    std::string_view value;
+};
+
+// `a=1,b=2` -> `{"a": "1", "b": "2"}`. Fields without "=" are dropped;
+// a line without pairs gives `{}`.
+std::string line_csv_to_json(std::string_view line);
+
+// Element i of the result is line_csv_to_json(lines[i]). Takes the list by
+// value and converts it in place, so a moved-in list costs no extra vector.
+LineList csv_lines_to_json(LineList lines);
+
+// The same for the lines of a file; lines end at LF only, and a final line
+// without LF still counts. Throws std::invalid_argument("embedded null byte")
+// for a path holding NUL, std::runtime_error("Could not open file: " + path)
+// or std::runtime_error("Could not read file: " + path).
+LineList csv_file_to_json(const std::string& path);
+
+}  // namespace zendral

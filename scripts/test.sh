@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds zendral and runs every test: the C++ converters and the Python module.
+#   scripts/test.sh            (PYTHON=/path/to/python3.x to choose the interpreter)
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+ensure_packages cmake make g++ pybind11-dev googletest libgtest-dev
+build="$zendral_root/build"
+configure "$build" -DZENDRAL_BUILD_TESTS=ON
+cmake --build "$build" -j "$(jobs)"
+ctest --test-dir "$build" --output-on-failure -j "$(jobs)"

@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+
+#include "temp_dir.hpp"
+#include "zendral/key_value.hpp"
+
+namespace {
+
+using zendral::LineList;
+
+struct LineCase {
+    std::string line;
+    std::string object;
+};
+
+void PrintTo(const LineCase& c, std::ostream* os) { *os << testing::PrintToString(c.line); }
+
+class LineToObject : public testing::TestWithParam<LineCase> {};
+
+TEST_P(LineToObject, ConvertsByteForByte) {
+    EXPECT_EQ(zendral::line_csv_to_json(GetParam().line), GetParam().object);
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkedExamples, LineToObject, testing::Values(
+    LineCase{"a=1,b=2", R"({"a": "1", "b": "2"})"},
+    LineCase{"name=Ann", R"({"name": "Ann"})"},
+    LineCase{"", "{}"},
+    LineCase{"abc", "{}"},
+    LineCase{",", "{}"},
+    LineCase{"a=1,", R"({"a": "1"})"},
+    LineCase{",a=1", R"({"a": "1"})"},
+    LineCase{"a=1,,b=2", R"({"a": "1", "b": "2"})"},
+    LineCase{"a=1,flag,b=2", R"({"a": "1", "b": "2"})"},
+    LineCase{"=", R"({"": ""})"},
+    LineCase{"=x", R"({"": "x"})"},
+    LineCase{"k=", R"({"k": ""})"},
+    LineCase{"a=b=c", R"({"a": "b=c"})"},
+    LineCase{"a=1,a=2", R"({"a": "1", "a": "2"})"},
+    LineCase{"b=2,a=1", R"({"b": "2", "a": "1"})"},
+    LineCase{"k = v", R"({"k ": " v"})"},
+    LineCase{"a=1, b=2", R"({"a": "1", " b": "2"})"},
+    LineCase{"a=1;b=2", R"({"a": "1;b=2"})"},
+    LineCase{R"(q="x")", R"({"q": ""x""})"},
+    LineCase{R"(p=C:\dir)", R"({"p": "C:\dir"})"},
+    LineCase{"a=1\r", "{\"a\": \"1\r\"}"},
+    LineCase{"a=1,b\r", R"({"a": "1"})"}));
+
+INSTANTIATE_TEST_SUITE_P(Bytes, LineToObject, testing::Values(
+    // Control bytes, NUL and LF are data; the first "=" decides, even when it
+    // is the field's last byte or the line holds only separators.
+    LineCase{std::string("k\0=v\0", 5), std::string("{\"k\0\": \"v\0\"}", 12)},
+    LineCase{"a=\n,b\n=2", "{\"a\": \"\n\", \"b\n\": \"2\"}"},
+    LineCase{",,,,", "{}"},
+    LineCase{"==,=", R"({"": "=", "": ""})"},
+    LineCase{"x=\xC3\xA9,\xE2\x82\xAC=y", "{\"x\": \"\xC3\xA9\", \"\xE2\x82\xAC\": \"y\"}"},
+    LineCase{"a=1,b=2,c=3,d=4", R"({"a": "1", "b": "2", "c": "3", "d": "4"})"}));
+
+TEST(CsvLinesToJson, KeepsLengthAndOrder) {
+    EXPECT_EQ(zendral::csv_lines_to_json({}), LineList{});
+    EXPECT_EQ(zendral::csv_lines_to_json({"a=1", "", "b=2\nc=3"}),
+              (LineList{R"({"a": "1"})", "{}", "{\"b\": \"2\nc=3\"}"}));
+}
+
+TEST(CsvLinesToJson, LongLineOfManyFields) {
+    std::string line, object = "{";
+    for (int i = 0; i < 100000; ++i) {
+        line += (i ? ",k" : "k") + std::to_string(i) + "=v";
+        object += (i ? ", \"k" : "\"k") + std::to_string(i) + "\": \"v\"";
+    }
+    object += "}";
+    EXPECT_EQ(zendral::csv_lines_to_json({line}), LineList{object});
+}
+
+// --- The file entry ------------------------------------------------------
+
+struct FileCase {
+    const char* name;
+    std::string bytes;
+    LineList objects;
+};
+
+void PrintTo(const FileCase& c, std::ostream* os) { *os << testing::PrintToString(c.bytes); }
+
+class FileToObjects : public testing::TestWithParam<FileCase> {};
+
+TEST_P(FileToObjects, ConvertsEveryLine) {
+    zendral::testing::TempDir dir;
+    const std::string path = dir.write("data.csv", GetParam().bytes);
+    EXPECT_EQ(zendral::csv_file_to_json(path), GetParam().objects);
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkedExamples, FileToObjects, testing::Values(
+    FileCase{"Empty", "", {}},
+    FileCase{"OnlyNewline", "\n", {"{}"}},
+    FileCase{"FinalNewline", "a=1\nb=2\n", {R"({"a": "1"})", R"({"b": "2"})"}},
+    FileCase{"NoFinalNewline", "a=1\nb=2", {R"({"a": "1"})", R"({"b": "2"})"}},
+    FileCase{"BlankLine", "a=1\n\nb=2\n", {R"({"a": "1"})", "{}", R"({"b": "2"})"}},
+    FileCase{"NoHeader", "x,y\nk=v\n", {"{}", R"({"k": "v"})"}},
+    FileCase{"Crlf", "a=1\r\n", {"{\"a\": \"1\r\"}"}},
+    FileCase{"CrInDroppedField", "a=1,flag\r\n", {R"({"a": "1"})"}},
+    FileCase{"NulIsData", std::string("a=\0\n", 4), {std::string("{\"a\": \"\0\"}", 10)}},
+    FileCase{"OnlyCr", "\r", {"{}"}}),
+    [](const testing::TestParamInfo<FileCase>& info) { return info.param.name; });
+
+// Lines that straddle the reader's buffer must come out whole.
+TEST(CsvFileToJson, LinesLongerThanAnyBuffer) {
+    const std::string big_value(1 << 20, 'x');
+    std::string bytes;
+    LineList expected;
+    for (std::size_t width : {1u, 4095u, 65535u, 65536u, 65537u, 200000u}) {
+        const std::string value(width, 'v');
+        bytes += "k=" + value + "\n";
+        expected.push_back("{\"k\": \"" + value + "\"}");
+    }
+    bytes += "big=" + big_value;  // no final newline
+    expected.push_back("{\"big\": \"" + big_value + "\"}");
+
+    zendral::testing::TempDir dir;
+    EXPECT_EQ(zendral::csv_file_to_json(dir.write("long.csv", bytes)), expected);
+}
+
+TEST(CsvFileToJson, ManyShortLinesAcrossBufferBoundaries) {
+    std::string bytes;
+    LineList expected;
+    for (int i = 0; i < 50000; ++i) {
+        bytes += "i=" + std::to_string(i) + ",flag\n";
+        expected.push_back("{\"i\": \"" + std::to_string(i) + "\"}");
+    }
+    zendral::testing::TempDir dir;
+    EXPECT_EQ(zendral::csv_file_to_json(dir.write("many.csv", bytes)), expected);
+}
+
+template <class Exception>
+std::string failure_of(const std::string& path) {
+    try {
+        zendral::csv_file_to_json(path);
+    } catch (const Exception& e) {
+        return e.what();
+    }
+    return "no exception";
+}
+
+TEST(CsvFileToJson, OpenFailuresNameThePath) {
+    zendral::testing::TempDir dir;
+    const std::string missing = dir.path() + "/missing.csv";
+    const std::string not_a_dir = dir.write("file", "a=1") + "/below";
+    for (const std::string& path : {missing, not_a_dir, std::string()}) {
+        EXPECT_EQ(failure_of<std::runtime_error>(path), "Could not open file: " + path);
+    }
+}
+
+TEST(CsvFileToJson, ReadFailuresAreErrorsNotShortResults) {
+    zendral::testing::TempDir dir;
+    // A directory opens but cannot be read (EISDIR); /proc/self/mem opens but
+    // its first page is unmapped (EIO).
+    for (const std::string& path : {dir.path(), std::string("/proc/self/mem")}) {
+        EXPECT_EQ(failure_of<std::runtime_error>(path), "Could not read file: " + path);
+    }
+}
+
+TEST(CsvFileToJson, PathWithNulIsRejectedBeforeOpening) {
+    zendral::testing::TempDir dir;
+    const std::string real = dir.write("real.csv", "a=1\n");
+    // Cut at the NUL this would name the real file; it must not be read.
+    const std::string path = real + std::string("\0.ignored", 9);
+    EXPECT_EQ(failure_of<std::invalid_argument>(path), "embedded null byte");
+}
+
+TEST(CsvFileToJson, ClosesTheFileOnEveryWayOut) {
+    zendral::testing::TempDir dir;
+    const std::string good = dir.write("good.csv", "a=1\n");
+    const auto open_fds = [] { return zendral::testing::count_open_fds(); };
+    const int before = open_fds();
+    for (int i = 0; i < 50; ++i) {
+        zendral::csv_file_to_json(good);
+        EXPECT_THROW(zendral::csv_file_to_json(dir.path()), std::runtime_error);
+    }
+    EXPECT_EQ(open_fds(), before);
+}
+
+}  // namespace

@@ -1,0 +1,197 @@
+"""What Python code can observe at the module's boundary: which arguments are
+accepted, how they reach the converters, and how failures surface."""
+import os
+import tempfile
+import unittest
+
+from support import zendral
+
+LIST_FUNCTIONS = ("csv_lines_to_json",)
+FUNCTIONS = LIST_FUNCTIONS + ("csv_file_to_json",)
+DOCSTRINGS = {
+    "csv_lines_to_json": "Convert CSV lines to JSON lines. Returns an array of lines.",
+    "csv_file_to_json": "Convert a CSV file to JSON. Returns an array of lines.",
+}
+SIGNATURES = {
+    "csv_lines_to_json": "(arg0: List[str]) -> List[str]",
+    "csv_file_to_json": "(arg0: str) -> List[str]",
+}
+
+
+class RaisingSequence:
+    """A sequence whose length query or item fetch raises on demand."""
+
+    def __init__(self, items, fail_len=False, fail_at=None):
+        self.items, self.fail_len, self.fail_at = items, fail_len, fail_at
+
+    def __len__(self):
+        if self.fail_len:
+            raise KeyError("length refused")
+        return len(self.items)
+
+    def __getitem__(self, index):
+        if index == self.fail_at:
+            raise LookupError("item %d refused" % index)
+        return self.items[index]
+
+
+class ModuleShape(unittest.TestCase):
+    def test_module_has_no_docstring_and_only_its_functions(self):
+        self.assertIsNone(zendral.__doc__)
+        public = sorted(name for name in dir(zendral) if not name.startswith("__"))
+        self.assertEqual(public, sorted(FUNCTIONS))
+
+    def test_function_docstrings_show_signature_then_text(self):
+        for name in FUNCTIONS:
+            with self.subTest(name=name):
+                function = getattr(zendral, name)
+                self.assertEqual(function.__name__, name)
+                self.assertEqual(function.__module__, "zendral")
+                self.assertEqual(function.__doc__,
+                                 name + SIGNATURES[name] + "\n\n" + DOCSTRINGS[name] + "\n")
+
+
+class LineListArgument(unittest.TestCase):
+    def test_accepted_sequences_and_items_agree(self):
+        expected = ['{"a": "1"}', '{"\u00e9": "\u20ac"}']
+        for argument in (["a=1", "\u00e9=\u20ac"],
+                         ("a=1", "\u00e9=\u20ac"),
+                         [b"a=1", "\u00e9=\u20ac".encode()],
+                         [bytearray(b"a=1"), bytearray("\u00e9=\u20ac".encode())]):
+            with self.subTest(argument=argument):
+                result = zendral.csv_lines_to_json(argument)
+                self.assertEqual(result, expected)
+                self.assertTrue(all(type(line) is str for line in result))
+
+    def test_empty_sequences_of_any_kind_give_empty_lists(self):
+        for name in LIST_FUNCTIONS:
+            for argument in ([], (), bytearray(), range(0), memoryview(b"")):
+                with self.subTest(name=name, argument=argument):
+                    self.assertEqual(getattr(zendral, name)(argument), [])
+
+    def test_rejected_arguments_raise_type_error(self):
+        bad = ("abc", b"abc", {"a=1"}, {"a=1": 1}, (line for line in ["a=1"]), None, 3,
+               range(2), bytearray(b"a=1"))
+        for name in LIST_FUNCTIONS:
+            for argument in bad:
+                with self.subTest(name=name, argument=argument):
+                    with self.assertRaises(TypeError):
+                        getattr(zendral, name)(argument)
+
+    def test_one_bad_item_anywhere_rejects_the_call(self):
+        for bad_item in (2, None, 1.5, ["a=1"], "\ud800"):
+            for position in range(3):
+                items = ["a=1", "b=2"]
+                items.insert(position, bad_item)
+                for name in LIST_FUNCTIONS:
+                    with self.subTest(name=name, item=bad_item, position=position):
+                        with self.assertRaises(TypeError):
+                            getattr(zendral, name)(items)
+
+    def test_lone_surrogate_is_type_error_not_encode_error(self):
+        with self.assertRaises(TypeError) as caught:
+            zendral.csv_lines_to_json(["a=\udfff"])
+        self.assertNotIsInstance(caught.exception, UnicodeError)
+
+    def test_sequence_exceptions_propagate_unchanged(self):
+        with self.assertRaisesRegex(KeyError, "length refused"):
+            zendral.csv_lines_to_json(RaisingSequence(["a=1"], fail_len=True))
+        with self.assertRaisesRegex(LookupError, "item 1 refused"):
+            zendral.csv_lines_to_json(RaisingSequence(["a=1", "b=2"], fail_at=1))
+
+    def test_argument_is_unchanged_and_result_is_new(self):
+        argument = ["a=1", b"b=2", bytearray(b"c=3")]
+        snapshot = [bytes(item) if isinstance(item, bytearray) else item for item in argument]
+        result = zendral.csv_lines_to_json(argument)
+        self.assertIsNot(result, argument)
+        self.assertEqual([bytes(i) if isinstance(i, bytearray) else i for i in argument], snapshot)
+        self.assertIsNot(zendral.csv_lines_to_json(argument), result)
+
+    def test_nul_and_non_ascii_cross_whole(self):
+        self.assertEqual(zendral.csv_lines_to_json(["k\x00=\u00e9\x00\U0001F600"]),
+                         ['{"k\x00": "\u00e9\x00\U0001F600"}'])
+
+    def test_non_utf8_result_line_raises_decode_error(self):
+        with self.assertRaises(UnicodeDecodeError):
+            zendral.csv_lines_to_json([b"a=1", b"k=\xff"])
+        # Dropped with a field that has no "=", the byte never reaches the result.
+        self.assertEqual(zendral.csv_lines_to_json([b"a=1,\xff"]), ['{"a": "1"}'])
+
+
+class CallShape(unittest.TestCase):
+    def test_arity_and_keywords_raise_type_error(self):
+        for name in FUNCTIONS:
+            function = getattr(zendral, name)
+            for args, kwargs in (((), {}), (([], []), {}), ((), {"arg0": []}),
+                                 (([],), {"arg0": []}), (([],), {"lines": []})):
+                with self.subTest(name=name, args=args, kwargs=kwargs):
+                    with self.assertRaises(TypeError):
+                        function(*args, **kwargs)
+
+    def test_type_error_names_the_signature_and_the_arguments(self):
+        with self.assertRaises(TypeError) as caught:
+            zendral.csv_lines_to_json("abc")
+        lines = str(caught.exception).split("\n")
+        self.assertEqual(lines[0], "csv_lines_to_json(): incompatible function arguments. "
+                                   "The following argument types are supported:")
+        self.assertEqual(lines[1], "    1. " + SIGNATURES["csv_lines_to_json"])
+        self.assertEqual(lines[-1], "Invoked with: 'abc'")
+
+    def test_type_error_shows_keyword_arguments(self):
+        with self.assertRaises(TypeError) as caught:
+            zendral.csv_file_to_json(arg0="x.csv")
+        self.assertEqual(str(caught.exception).split("\n")[-1], "Invoked with: kwargs: arg0='x.csv'")
+
+
+class FilePathArgument(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.path = os.path.join(self.folder.name, "data.csv")
+        with open(self.path, "wb") as out:
+            out.write(b"a=1\nb=2\n")
+
+    def tearDown(self):
+        self.folder.cleanup()
+
+    def test_path_as_str_bytes_or_bytearray(self):
+        for path in (self.path, os.fsencode(self.path), bytearray(os.fsencode(self.path))):
+            with self.subTest(path=path):
+                self.assertEqual(zendral.csv_file_to_json(path), ['{"a": "1"}', '{"b": "2"}'])
+
+    def test_path_objects_and_none_are_type_errors(self):
+        import pathlib
+        for path in (pathlib.Path(self.path), None, 3, [self.path]):
+            with self.subTest(path=path):
+                with self.assertRaises(TypeError):
+                    zendral.csv_file_to_json(path)
+
+    def test_missing_file_is_runtime_error_with_the_path(self):
+        for path in (os.path.join(self.folder.name, "missing.csv"), "", "relative/none.csv"):
+            with self.subTest(path=path):
+                with self.assertRaises(RuntimeError) as caught:
+                    zendral.csv_file_to_json(path)
+                self.assertEqual(str(caught.exception), "Could not open file: " + path)
+
+    def test_unreadable_file_is_runtime_error_not_a_short_result(self):
+        for path in (self.folder.name, "/proc/self/mem"):
+            with self.subTest(path=path):
+                with self.assertRaises(RuntimeError) as caught:
+                    zendral.csv_file_to_json(path)
+                self.assertEqual(str(caught.exception), "Could not read file: " + path)
+
+    def test_nul_in_path_is_value_error_and_opens_nothing(self):
+        for path in (self.path + "\x00.other", os.fsencode(self.path) + b"\x00", "\x00"):
+            with self.subTest(path=path):
+                with self.assertRaises(ValueError) as caught:
+                    zendral.csv_file_to_json(path)
+                self.assertEqual(str(caught.exception), "embedded null byte")
+
+    def test_non_utf8_file_bytes_raise_decode_error(self):
+        with open(self.path, "wb") as out:
+            out.write(b"a=1\nb=\xc3\n")
+        with self.assertRaises(UnicodeDecodeError):
+            zendral.csv_file_to_json(self.path)
+
+
+if __name__ == "__main__":
+    unittest.main()
