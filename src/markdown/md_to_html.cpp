@@ -1,0 +1,97 @@
+// Markdown lines to HTML lines in one pass. Per line: the block rule picks the
+// tags and the text they enclose, the inline pass rewrites the text, and the
+// paragraph rule may wrap a plain line. Only `in_list` crosses lines.
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "inline_spans.hpp"
+#include "zendral/markdown.hpp"
+
+namespace zendral {
+namespace {
+
+struct Tags {
+    std::string_view open;
+    std::string_view close;
+};
+
+constexpr std::size_t kMaxHeadingLevel = 6;
+constexpr Tags kHeadingTags[kMaxHeadingLevel + 1] = {
+    {},
+    {"<h1>", "</h1>"}, {"<h2>", "</h2>"}, {"<h3>", "</h3>"},
+    {"<h4>", "</h4>"}, {"<h5>", "</h5>"}, {"<h6>", "</h6>"},
+};
+constexpr std::string_view kItemPrefix = "- ";
+constexpr Tags kItemTags = {"<li>", "</li>"};
+constexpr Tags kParagraphTags = {"<p>", "</p>"};
+constexpr std::string_view kListOpen = "<ul>";
+constexpr std::string_view kListClose = "</ul>";
+
+// A plain line that starts with one of these after the inline pass is taken
+// as markup already and left unwrapped.
+constexpr std::string_view kUnwrappedPrefixes[] = {"<h", "<ul>", "</ul>", "<li>", "<p>", "<code>"};
+
+bool starts_with(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// 1 to 6 for a line that starts with that many "#" and a space, else 0.
+std::size_t heading_level(std::string_view line) {
+    std::size_t level = 0;
+    while (level < line.size() && level <= kMaxHeadingLevel && line[level] == '#') ++level;
+    const bool prefix = level >= 1 && level <= kMaxHeadingLevel && level < line.size() && line[level] == ' ';
+    return prefix ? level : 0;
+}
+
+bool is_list_item(std::string_view line) { return starts_with(line, kItemPrefix); }
+
+bool wraps_as_paragraph(std::string_view text) {
+    return !text.empty() && std::none_of(std::begin(kUnwrappedPrefixes), std::end(kUnwrappedPrefixes),
+                                         [&](std::string_view prefix) { return starts_with(text, prefix); });
+}
+
+std::string enclose(const Tags& tags, std::string_view text) {
+    std::string html;
+    html.reserve(tags.open.size() + text.size() + tags.close.size());
+    html.append(tags.open).append(text).append(tags.close);
+    return html;
+}
+
+}  // namespace
+
+LineList md_to_html(const LineList& lines) {
+    LineList html;
+    html.reserve(lines.size() + 2);
+    markdown::InlineScratch scratch;
+    bool in_list = false;
+
+    for (const std::string& line : lines) {
+        std::string_view text = line;
+        Tags tags{};
+        bool plain = false;
+        if (const std::size_t level = heading_level(text)) {
+            // Headings leave an open list open.
+            tags = kHeadingTags[level];
+            text.remove_prefix(level + 1);
+        } else if (is_list_item(text)) {
+            if (!in_list) html.emplace_back(kListOpen);
+            in_list = true;
+            tags = kItemTags;
+            text.remove_prefix(kItemPrefix.size());
+        } else {
+            if (in_list) html.emplace_back(kListClose);
+            in_list = false;
+            plain = true;
+        }
+        // The tags hold no delimiter byte and sit at the line's ends, so running
+        // the inline pass on the text alone gives the same spans.
+        text = markdown::render_inline_spans(text, scratch);
+        if (plain && wraps_as_paragraph(text)) tags = kParagraphTags;
+        html.push_back(enclose(tags, text));
+    }
+    if (in_list) html.emplace_back(kListClose);
+    return html;
+}
+
+}  // namespace zendral

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "random_text.hpp"
+#include "reference.hpp"
+#include "zendral/markdown.hpp"
+
+namespace {
+
+using zendral::LineList;
+using zendral::md_to_html;
+
+struct DocumentCase {
+    const char* name;
+    LineList markdown;
+    LineList html;
+};
+
+void PrintTo(const DocumentCase& c, std::ostream* os) { *os << c.name; }
+
+class Documents : public testing::TestWithParam<DocumentCase> {};
+
+TEST_P(Documents, ConvertLineByLine) {
+    EXPECT_EQ(md_to_html(GetParam().markdown), GetParam().html);
+    EXPECT_EQ(zendral::reference::md_to_html(GetParam().markdown), GetParam().html);
+}
+
+const auto kName = [](const testing::TestParamInfo<DocumentCase>& info) { return info.param.name; };
+
+INSTANTIATE_TEST_SUITE_P(WorkedExamples, Documents, testing::Values(
+    DocumentCase{"ListThenText", {"- a", "- b", "text"},
+                 {"<ul>", "<li>a</li>", "<li>b</li>", "</ul>", "<p>text</p>"}},
+    DocumentCase{"HeadingInsideList", {"- a", "# T", "- b", "text"},
+                 {"<ul>", "<li>a</li>", "<h1>T</h1>", "<li>b</li>", "</ul>", "<p>text</p>"}},
+    DocumentCase{"ListClosedByEnd", {"- a", "# T"}, {"<ul>", "<li>a</li>", "<h1>T</h1>", "</ul>"}},
+    DocumentCase{"Mixed", {"# Title", "", "Some *text*", "- one", "- two", "", "end"},
+                 {"<h1>Title</h1>", "", "<p>Some <em>text</em></p>", "<ul>", "<li>one</li>",
+                  "<li>two</li>", "</ul>", "", "<p>end</p>"}},
+    DocumentCase{"HeadingPrefixes",
+                 {"#Title", "# ", "#", "##", "#  Two", "# Title #", "###### six", "####### x"},
+                 {"<p>#Title</p>", "<h1></h1>", "<p>#</p>", "<p>##</p>", "<h1> Two</h1>",
+                  "<h1>Title #</h1>", "<h6>six</h6>", "<p>####### x</p>"}},
+    DocumentCase{"ListPrefixes", {"- ", "-", "-item", " - a"},
+                 {"<ul>", "<li></li>", "</ul>", "<p>-</p>", "<p>-item</p>", "<p> - a</p>"}},
+    DocumentCase{"TwoLists", {"- a", "text", "- b"},
+                 {"<ul>", "<li>a</li>", "</ul>", "<p>text</p>", "<ul>", "<li>b</li>", "</ul>"}},
+    DocumentCase{"TwoListsEmptyLine", {"- a", "", "- b"},
+                 {"<ul>", "<li>a</li>", "</ul>", "", "<ul>", "<li>b</li>", "</ul>"}},
+    DocumentCase{"ParagraphExemptions", {"`code` first", "**bold** first", "<p>raw</p>", "<pre>", "<hr>"},
+                 {"<code>code</code> first", "<p><strong>bold</strong> first</p>", "<p>raw</p>",
+                  "<p><pre></p>", "<hr>"}},
+    DocumentCase{"SpansInsideBlocks", {"## **Bold** _it_", "- **a**"},
+                 {"<h2><strong>Bold</strong> <em>it</em></h2>", "<ul>", "<li><strong>a</strong></li>", "</ul>"}},
+    DocumentCase{"NoEscaping", {"a < b & c"}, {"<p>a < b & c</p>"}}),
+    kName);
+
+INSTANTIATE_TEST_SUITE_P(Edges, Documents, testing::Values(
+    DocumentCase{"Empty", {}, {}},
+    DocumentCase{"OneEmptyLine", {""}, {""}},
+    DocumentCase{"EmptyLineClosesList", {"- a", ""}, {"<ul>", "<li>a</li>", "</ul>", ""}},
+    DocumentCase{"SingleItem", {"- x"}, {"<ul>", "<li>x</li>", "</ul>"}},
+    DocumentCase{"IndentedIsParagraph", {" # a", "\t- b"}, {"<p> # a</p>", "<p>\t- b</p>"}},
+    DocumentCase{"EmptyHeadings", {"# ", "## ", "###### "}, {"<h1></h1>", "<h2></h2>", "<h6></h6>"}},
+    DocumentCase{"TabIsNoHeadingSpace", {"#\tx"}, {"<p>#\tx</p>"}},
+    DocumentCase{"NoNestedBlocks", {"- # T", "# - a", "- - a"},
+                 {"<ul>", "<li># T</li>", "<h1>- a</h1>", "<li>- a</li>", "</ul>"}},
+    DocumentCase{"RawHtml", {"<h3>x</h3>", "<html>", "<ul>", "</ul>", "<li>", "<em>x</em>", "<div>"},
+                 {"<h3>x</h3>", "<html>", "<ul>", "</ul>", "<li>", "<p><em>x</em></p>", "<p><div></p>"}},
+    DocumentCase{"SpanShapesAtStart", {"`c`", "*e*", "_e_", "__s__", "``"},
+                 {"<code>c</code>", "<p><em>e</em></p>", "<p><em>e</em></p>",
+                  "<p><strong>s</strong></p>", "<p>``</p>"}},
+    DocumentCase{"LineBreakBytesStayInTheLine", {"*a\nb*", "- x\ry"}, {"<p>*a\nb*</p>", "<ul>", "<li>x\ry</li>", "</ul>"}},
+    DocumentCase{"MultiByteText", {"# \xC3\xA9t\xC3\xA9", "\xE2\x82\xAC *\xC3\xA9*"},
+                 {"<h1>\xC3\xA9t\xC3\xA9</h1>", "<p>\xE2\x82\xAC <em>\xC3\xA9</em></p>"}}),
+    kName);
+
+TEST(MarkdownDifferential, RandomDocumentsMatchTheStepByStepRules) {
+    std::mt19937 random(7122026);
+    for (int i = 0; i < 5000; ++i) {
+        const LineList markdown = zendral::testing::random_markdown_document(random, 12);
+        const LineList expected = zendral::reference::md_to_html(markdown);
+        ASSERT_EQ(md_to_html(markdown), expected) << "document: " << testing::PrintToString(markdown);
+    }
+}
+
+TEST(MarkdownShape, ListsOpenAndCloseAroundEveryRun) {
+    // Alternating items and text: every item opens and closes its own list.
+    LineList markdown, html;
+    for (int i = 0; i < 100000; ++i) {
+        markdown.push_back(i % 2 ? "text" : "- item");
+        if (i % 2) {
+            html.insert(html.end(), {"</ul>", "<p>text</p>"});
+        } else {
+            html.insert(html.end(), {"<ul>", "<li>item</li>"});
+        }
+    }
+    EXPECT_EQ(md_to_html(markdown), html);
+}
+
+}  // namespace
