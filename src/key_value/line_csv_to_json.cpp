@@ -1,74 +1,111 @@
-// key=value line -> flat JSON object text, as two scans over the bytes: one
-// to size the result exactly, one to write it. No per-field strings.
+// key=value line -> flat JSON object text. One sweep over the line finds its
+// commas and "=" bytes and cuts the pairs (views into the line, no copies);
+// the object text is then sized exactly and written in one go.
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "../common/byte_scan.hpp"
+#include "pair_list.hpp"
 #include "zendral/key_value.hpp"
 
 namespace zendral {
+namespace key_value {
 namespace {
 
-constexpr std::string_view kPairOpen = "\"";
-constexpr std::string_view kKeyValueGlue = "\": \"";
-constexpr std::string_view kPairClose = "\"";
-constexpr std::string_view kPairSeparator = ", ";
+constexpr std::size_t kNone = std::string_view::npos;
 
-const char* find_byte(const char* from, const char* end, char byte) {
-    const void* hit = std::memchr(from, byte, static_cast<std::size_t>(end - from));
-    return hit ? static_cast<const char*>(hit) : nullptr;
+// Copies `bytes` to `out` and returns the end. Keys and values are mostly a
+// few bytes long, where a libc call costs more than the copy: those move as
+// two overlapping fixed-size copies, which compile to plain loads and stores
+// and read nothing outside `bytes`.
+char* put(char* out, std::string_view bytes) {
+    const char* from = bytes.data();
+    const std::size_t size = bytes.size();
+    if (size >= 8 && size <= 16) {
+        std::memcpy(out, from, 8);
+        std::memcpy(out + size - 8, from + size - 8, 8);
+    } else if (size >= 4 && size < 8) {
+        std::memcpy(out, from, 4);
+        std::memcpy(out + size - 4, from + size - 4, 4);
+    } else if (size < 4) {
+        for (std::size_t i = 0; i < size; ++i) out[i] = from[i];
+    } else {
+        std::memcpy(out, from, size);
+    }
+    return out + size;
 }
 
-// Calls visit(pair) for every comma-separated field that holds "=", in
-// line order; the pair is cut at the field's first "=".
-template <class Visit>
-void for_each_pair(std::string_view line, Visit&& visit) {
-    const char* field = line.data();
-    const char* const end = field + line.size();
-    for (;;) {
-        const char* comma = find_byte(field, end, ',');
-        const char* field_end = comma ? comma : end;
-        if (const char* eq = find_byte(field, field_end, '=')) {
-            visit(KeyValuePair{std::string_view(field, static_cast<std::size_t>(eq - field)),
-                               std::string_view(eq + 1, static_cast<std::size_t>(field_end - eq - 1))});
-        }
-        if (!comma) return;
-        field = comma + 1;
-    }
+template <std::size_t N>
+char* put(char* out, const char (&literal)[N]) {
+    std::memcpy(out, literal, N - 1);  // a constant size: plain stores
+    return out + N - 1;
 }
 
 }  // namespace
 
-std::string line_csv_to_json(std::string_view line) {
-    constexpr std::size_t kPairOverhead = kPairOpen.size() + kKeyValueGlue.size() + kPairClose.size();
-    std::size_t size = 2;  // "{" and "}"
-    std::size_t pairs = 0;
-    for_each_pair(line, [&](const KeyValuePair& pair) {
-        size += pair.key.size() + pair.value.size() + kPairOverhead;
-        ++pairs;
+void collect_pairs(std::string_view line, PairList& pairs) {
+    pairs.clear();
+    std::size_t field = 0;
+    std::size_t equals = kNone;  // the current field's first "="
+    const auto end_field = [&](std::size_t field_end) {
+        if (equals != kNone) {
+            // Filled in place: a pair built aside and copied in stalls on the
+            // wide reload of its narrow stores.
+            KeyValuePair& pair = pairs.emplace_back();
+            pair.key = std::string_view(line.data() + field, equals - field);
+            pair.value = std::string_view(line.data() + equals + 1, field_end - equals - 1);
+        }
+    };
+    scan::for_each_of(line, ',', '=', [&](std::size_t at) {
+        if (line[at] == '=') {
+            if (equals == kNone) equals = at;
+            return;
+        }
+        end_field(at);
+        field = at + 1;
+        equals = kNone;
     });
-    if (pairs > 1) size += (pairs - 1) * kPairSeparator.size();
+    end_field(line.size());
+}
 
-    std::string text;
-    text.reserve(size);
-    text += '{';
-    bool first = true;
-    for_each_pair(line, [&](const KeyValuePair& pair) {
-        if (!first) text += kPairSeparator;
-        first = false;
-        text += kPairOpen;
-        text += pair.key;
-        text += kKeyValueGlue;
-        text += pair.value;
-        text += kPairClose;
-    });
-    text += '}';
+std::string object_text(const PairList& pairs) {
+    // {"k": "v", "k2": "v2"}: six bytes around each pair, two between pairs.
+    std::size_t size = 2;
+    for (const KeyValuePair& pair : pairs) size += pair.key.size() + pair.value.size() + 8;
+    if (!pairs.empty()) size -= 2;
+
+    std::string text(size, '\0');
+    char* out = text.data();
+    *out++ = '{';
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        if (i != 0) out = put(out, ", ");
+        out = put(out, "\"");
+        out = put(out, pairs[i].key);
+        out = put(out, "\": \"");
+        out = put(out, pairs[i].value);
+        out = put(out, "\"");
+    }
+    *out = '}';
     return text;
 }
 
+}  // namespace key_value
+
+std::string line_csv_to_json(std::string_view line) {
+    key_value::PairList pairs;
+    key_value::collect_pairs(line, pairs);
+    return key_value::object_text(pairs);
+}
+
 LineList csv_lines_to_json(LineList lines) {
-    // The result has the argument's shape, so reuse its vector.
-    for (std::string& line : lines) line = line_csv_to_json(line);
+    // The result has the argument's shape, so its vector is reused, and so is
+    // one pair list for all lines.
+    key_value::PairList pairs;
+    for (std::string& line : lines) {
+        key_value::collect_pairs(line, pairs);
+        line = key_value::object_text(pairs);
+    }
     return lines;
 }
 

@@ -5,9 +5,11 @@
 // and each moves only forward, so every rule is linear in the line's length.
 #include "inline_spans.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "../common/byte_scan.hpp"
 #include "zendral/markdown.hpp"
 
 namespace zendral {
@@ -46,9 +48,7 @@ struct Span {
 };
 
 std::size_t find_byte(std::string_view text, char byte, std::size_t from, std::size_t to) {
-    if (from >= to) return kNone;
-    const void* hit = std::memchr(text.data() + from, byte, to - from);
-    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text.data()) : kNone;
+    return scan::find(text, byte, from, to);
 }
 
 // First position in [from, to) where `width` delimiter bytes start and fit.
@@ -85,7 +85,8 @@ private:
 // Finds the spans of one rule, left to right, never overlapping.
 class SpanFinder {
 public:
-    SpanFinder(const InlineRule& rule, std::string_view text) : rule_(rule), text_(text) {}
+    SpanFinder(const InlineRule& rule, std::string_view text, bool has_line_breaks)
+        : rule_(rule), text_(text), has_line_breaks_(has_line_breaks) {}
 
     bool next(std::size_t pos, Span& span) {
         return rule_.content == SpanContent::kShortestWithinLine ? next_shortest(pos, span)
@@ -101,8 +102,9 @@ private:
             const std::size_t open = find_delimiter(text_, rule_, pos, text_.size());
             if (open == kNone) return false;
             const std::size_t content = open + rule_.width;
-            const std::size_t stop = std::min(lf_.at_or_after(text_, content),
-                                              cr_.at_or_after(text_, content));
+            const std::size_t stop = has_line_breaks_ ? std::min(lf_.at_or_after(text_, content),
+                                                                 cr_.at_or_after(text_, content))
+                                                      : text_.size();
             const std::size_t close = find_delimiter(text_, rule_, content, stop);
             if (close != kNone) {
                 span = {open, content, close, close + rule_.width};
@@ -135,39 +137,82 @@ private:
 
     const InlineRule& rule_;
     std::string_view text_;
+    bool has_line_breaks_;
     NextByte lf_{'\n'};
     NextByte cr_{'\r'};
 };
 
-// Writes `text` with every span of `rule` replaced into `out`. Returns false,
-// leaving `out` alone, when there is none.
-bool substitute(const InlineRule& rule, std::string_view text, std::string& out) {
-    SpanFinder finder(rule, text);
+// Appends to a buffer used as raw storage: its size is its capacity and only
+// ever grows, so the copying loop checks room once per piece and no byte of
+// the buffer is cleared more than once in its life.
+class BufferWriter {
+public:
+    BufferWriter(std::string& buffer, std::size_t expected) : buffer_(buffer) { reserve(expected); }
+    void append(const char* bytes, std::size_t size) {
+        reserve(length_ + size);
+        std::memcpy(buffer_.data() + length_, bytes, size);
+        length_ += size;
+    }
+    void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
+    std::string_view text() const { return {buffer_.data(), length_}; }
+
+private:
+    void reserve(std::size_t size) {
+        if (size > buffer_.size()) buffer_.resize(std::max(size, 2 * buffer_.size()));
+    }
+
+    std::string& buffer_;
+    std::size_t length_ = 0;
+};
+
+// Writes `text` with every span of `rule` replaced into `buffer` and returns
+// a view of it, or returns `text` itself when there is no span.
+std::string_view substitute(const InlineRule& rule, std::string_view text, bool has_line_breaks,
+                            std::string& buffer) {
+    SpanFinder finder(rule, text, has_line_breaks);
     Span span{};
-    if (!finder.next(0, span)) return false;
-    out.clear();
-    out.reserve(text.size() + rule.open_tag.size() + rule.close_tag.size());
+    if (!finder.next(0, span)) return text;
+    BufferWriter out(buffer, text.size() + rule.open_tag.size() + rule.close_tag.size());
     std::size_t copied = 0;
     do {
         out.append(text.data() + copied, span.start - copied);
-        out += rule.open_tag;
+        out.append(rule.open_tag);
         out.append(text.data() + span.content, span.content_end - span.content);
-        out += rule.close_tag;
+        out.append(rule.close_tag);
         copied = span.end;
     } while (finder.next(copied, span));
     out.append(text.data() + copied, text.size() - copied);
-    return true;
+    return out.text();
 }
 
 }  // namespace
 
 std::string_view render_inline_spans(std::string_view line, InlineScratch& scratch) {
+    // A rule never adds a delimiter or line break byte, so what is missing
+    // from the line stays missing: rules without their delimiter are skipped
+    // (most lines have none at all), and without LF or CR the asterisk rules
+    // need not look for them.
+    constexpr char kLooked[] = {'*', '_', '`', '\n', '\r'};
+    const unsigned present = scan::which_occur(line, kLooked);
+    const auto occurs = [present, &kLooked](char byte) {
+        unsigned bit = 1;
+        for (char looked : kLooked) {
+            if (looked == byte) return (present & bit) != 0;
+            bit <<= 1;
+        }
+        return false;
+    };
+    if (!occurs('*') && !occurs('_') && !occurs('`')) return line;
+    const bool has_line_breaks = occurs('\n') || occurs('\r');
+
     std::string_view current = line;
     std::string* spare = &scratch.front;  // never the buffer `current` views
     std::string* other = &scratch.back;
     for (const InlineRule& rule : kInlineRules) {
-        if (substitute(rule, current, *spare)) {
-            current = *spare;
+        if (!occurs(rule.delimiter)) continue;
+        const std::string_view next = substitute(rule, current, has_line_breaks, *spare);
+        if (next.data() != current.data()) {
+            current = next;
             std::swap(spare, other);
         }
     }

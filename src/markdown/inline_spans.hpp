@@ -6,8 +6,9 @@
 
 namespace zendral::markdown {
 
-// Two buffers that the five substitutions write in turn. Kept by the caller
-// so that their capacity is reused from line to line.
+// Two buffers that the five substitutions write in turn, used as raw storage
+// (their size is their capacity). Kept by the caller so that they are
+// reused from line to line.
 struct InlineScratch {
     std::string front;
     std::string back;

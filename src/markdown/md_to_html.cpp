@@ -2,6 +2,7 @@
 // tags and the text they enclose, the inline pass rewrites the text, and the
 // paragraph rule may wrap a plain line. Only `in_list` crosses lines.
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -33,7 +34,7 @@ constexpr std::string_view kListClose = "</ul>";
 constexpr std::string_view kUnwrappedPrefixes[] = {"<h", "<ul>", "</ul>", "<li>", "<p>", "<code>"};
 
 bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
+    return text.size() >= prefix.size() && std::memcmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
 // 1 to 6 for a line that starts with that many "#" and a space, else 0.
@@ -44,17 +45,24 @@ std::size_t heading_level(std::string_view line) {
     return prefix ? level : 0;
 }
 
-bool is_list_item(std::string_view line) { return starts_with(line, kItemPrefix); }
+bool is_list_item(std::string_view line) {
+    return line.size() >= 2 && line[0] == kItemPrefix[0] && line[1] == kItemPrefix[1];
+}
 
 bool wraps_as_paragraph(std::string_view text) {
-    return !text.empty() && std::none_of(std::begin(kUnwrappedPrefixes), std::end(kUnwrappedPrefixes),
-                                         [&](std::string_view prefix) { return starts_with(text, prefix); });
+    if (text.empty()) return false;
+    if (text[0] != '<') return true;  // every unwrapped prefix starts with "<"
+    return std::none_of(std::begin(kUnwrappedPrefixes), std::end(kUnwrappedPrefixes),
+                        [&](std::string_view prefix) { return starts_with(text, prefix); });
 }
 
 std::string enclose(const Tags& tags, std::string_view text) {
-    std::string html;
-    html.reserve(tags.open.size() + text.size() + tags.close.size());
-    html.append(tags.open).append(text).append(tags.close);
+    std::string html(tags.open.size() + text.size() + tags.close.size(), '\0');
+    char* out = html.data();
+    for (std::string_view part : {tags.open, text, tags.close}) {
+        if (!part.empty()) std::memcpy(out, part.data(), part.size());
+        out += part.size();
+    }
     return html;
 }
 
