@@ -1,0 +1,169 @@
+// Throughput of the converters on real text and a realistic log, md4c on the
+// same Markdown as a yardstick, and ns per byte on adversarial lines from
+// 1 KB to 64 MB (a flat series means linear time).
+#include <benchmark/benchmark.h>
+#include <md4c-html.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+#include "inputs.hpp"
+#include "zendral/key_value.hpp"
+#include "zendral/markdown.hpp"
+
+namespace {
+
+using zendral::LineList;
+namespace bench = zendral::bench;
+
+const std::string& docs_text() {
+    static const std::string text = bench::markdown_corpus();
+    return text;
+}
+
+const LineList& docs_lines() {
+    static const LineList lines = bench::split_lines(docs_text());
+    return lines;
+}
+
+const LineList& log_lines() {
+    static const LineList lines = bench::application_log(200000);
+    return lines;
+}
+
+// The log written to a temporary file once, removed at exit.
+const std::string& log_file() {
+    static const std::string path = [] {
+        char name[] = "/tmp/zendral-bench-XXXXXX";
+        const int fd = ::mkstemp(name);
+        if (fd >= 0) ::close(fd);
+        std::ofstream out(name, std::ios::binary);
+        for (const std::string& line : log_lines()) out << line << '\n';
+        std::atexit([] { std::remove(log_file().c_str()); });
+        return std::string(name);
+    }();
+    return path;
+}
+
+void set_bytes(benchmark::State& state, std::size_t bytes_per_iteration) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes_per_iteration));
+}
+
+void md_to_html_docs(benchmark::State& state) {
+    if (docs_lines().empty()) return state.SkipWithError("no Markdown files found");
+    for (auto _ : state) {
+        LineList html = zendral::md_to_html(docs_lines());
+        benchmark::DoNotOptimize(html.data());
+    }
+    set_bytes(state, docs_text().size());
+}
+
+// What any converter of these lines pays at least: a new list of as many
+// strings, allocated, filled and freed.
+void copy_docs(benchmark::State& state) {
+    for (auto _ : state) {
+        LineList copy = docs_lines();
+        benchmark::DoNotOptimize(copy.data());
+    }
+    set_bytes(state, docs_text().size());
+}
+
+void md4c_docs(benchmark::State& state) {
+    if (docs_text().empty()) return state.SkipWithError("no Markdown files found");
+    std::string html;
+    for (auto _ : state) {
+        html.clear();
+        md_html(docs_text().data(), static_cast<MD_SIZE>(docs_text().size()),
+                [](const MD_CHAR* text, MD_SIZE size, void* out) { static_cast<std::string*>(out)->append(text, size); },
+                &html, 0, 0);
+        benchmark::DoNotOptimize(html.data());
+    }
+    set_bytes(state, docs_text().size());
+}
+
+void csv_lines_to_json_log(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        LineList lines = log_lines();  // the argument is consumed
+        state.ResumeTiming();
+        LineList objects = zendral::csv_lines_to_json(std::move(lines));
+        benchmark::DoNotOptimize(objects.data());
+    }
+    set_bytes(state, bench::text_bytes(log_lines()));
+}
+
+void csv_file_to_json_log(benchmark::State& state) {
+    const std::string& path = log_file();
+    for (auto _ : state) {
+        LineList objects = zendral::csv_file_to_json(path);
+        benchmark::DoNotOptimize(objects.data());
+    }
+    set_bytes(state, bench::text_bytes(log_lines()));
+}
+
+BENCHMARK(md_to_html_docs)->Name("md_to_html/docs")->Unit(benchmark::kMillisecond);
+BENCHMARK(copy_docs)->Name("copy/docs")->Unit(benchmark::kMillisecond);
+BENCHMARK(md4c_docs)->Name("md4c/docs")->Unit(benchmark::kMillisecond);
+BENCHMARK(csv_lines_to_json_log)->Name("csv_lines_to_json/log")->Unit(benchmark::kMillisecond);
+BENCHMARK(csv_file_to_json_log)->Name("csv_file_to_json/log")->Unit(benchmark::kMillisecond);
+
+// --- Adversarial lines -------------------------------------------------------
+
+std::string repeat_to(std::string_view piece, std::size_t bytes) {
+    std::string line;
+    line.reserve(bytes + piece.size());
+    while (line.size() < bytes) line += piece;
+    line.resize(bytes);
+    return line;
+}
+
+template <class MakeLine>
+void markdown_series(benchmark::State& state, MakeLine make_line) {
+    const LineList lines{make_line(static_cast<std::size_t>(state.range(0)))};
+    for (auto _ : state) {
+        LineList html = zendral::md_to_html(lines);
+        benchmark::DoNotOptimize(html.data());
+    }
+    set_bytes(state, lines[0].size());
+}
+
+void only_asterisks(benchmark::State& state) {
+    markdown_series(state, [](std::size_t n) { return std::string(n, '*'); });
+}
+void strong_openers(benchmark::State& state) {
+    markdown_series(state, [](std::size_t n) { return repeat_to("**a", n); });
+}
+void underscore_pairs(benchmark::State& state) {
+    markdown_series(state, [](std::size_t n) { return repeat_to("_a", n); });
+}
+void long_span(benchmark::State& state) {
+    markdown_series(state, [](std::size_t n) { return "*" + std::string(n - 2, 'a') + "*"; });
+}
+void asterisks_between_line_breaks(benchmark::State& state) {
+    markdown_series(state, [](std::size_t n) { return repeat_to("*a\r", n); });
+}
+
+void many_fields(benchmark::State& state) {
+    const std::string line = repeat_to("k=v,", static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        std::string object = zendral::line_csv_to_json(line);
+        benchmark::DoNotOptimize(object.data());
+    }
+    set_bytes(state, line.size());
+}
+
+#define ZENDRAL_SERIES(function, name) \
+    BENCHMARK(function)->Name("scaling/" name)->RangeMultiplier(4)->Range(1 << 10, 64 << 20)->Unit(benchmark::kMicrosecond)
+
+ZENDRAL_SERIES(only_asterisks, "only_asterisks");
+ZENDRAL_SERIES(strong_openers, "strong_openers");
+ZENDRAL_SERIES(underscore_pairs, "underscore_pairs");
+ZENDRAL_SERIES(long_span, "long_span");
+ZENDRAL_SERIES(asterisks_between_line_breaks, "asterisks_between_line_breaks");
+ZENDRAL_SERIES(many_fields, "many_fields");
+
+}  // namespace
+
+BENCHMARK_MAIN();
