@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "../common/byte_scan.hpp"
+#include "../common/bytes.hpp"
 #include "pair_list.hpp"
 #include "zendral/key_value.hpp"
 
@@ -15,26 +15,7 @@ namespace {
 
 constexpr std::size_t kNone = std::string_view::npos;
 
-// Copies `bytes` to `out` and returns the end. Keys and values are mostly a
-// few bytes long, where a libc call costs more than the copy: those move as
-// two overlapping fixed-size copies, which compile to plain loads and stores
-// and read nothing outside `bytes`.
-char* put(char* out, std::string_view bytes) {
-    const char* from = bytes.data();
-    const std::size_t size = bytes.size();
-    if (size >= 8 && size <= 16) {
-        std::memcpy(out, from, 8);
-        std::memcpy(out + size - 8, from + size - 8, 8);
-    } else if (size >= 4 && size < 8) {
-        std::memcpy(out, from, 4);
-        std::memcpy(out + size - 4, from + size - 4, 4);
-    } else if (size < 4) {
-        for (std::size_t i = 0; i < size; ++i) out[i] = from[i];
-    } else {
-        std::memcpy(out, from, size);
-    }
-    return out + size;
-}
+char* put(char* out, std::string_view bytes) { return bytes::copy(out, bytes); }
 
 template <std::size_t N>
 char* put(char* out, const char (&literal)[N]) {
@@ -57,7 +38,7 @@ void collect_pairs(std::string_view line, PairList& pairs) {
             pair.value = std::string_view(line.data() + equals + 1, field_end - equals - 1);
         }
     };
-    scan::for_each_of(line, ',', '=', [&](std::size_t at) {
+    bytes::for_each_of(line, ',', '=', [&](std::size_t at) {
         if (line[at] == '=') {
             if (equals == kNone) equals = at;
             return;

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "../common/byte_scan.hpp"
+#include "../common/bytes.hpp"
 #include "zendral/markdown.hpp"
 
 namespace zendral {
@@ -48,7 +48,7 @@ struct Span {
 };
 
 std::size_t find_byte(std::string_view text, char byte, std::size_t from, std::size_t to) {
-    return scan::find(text, byte, from, to);
+    return bytes::find(text, byte, from, to);
 }
 
 // First position in [from, to) where `width` delimiter bytes start and fit.
@@ -148,9 +148,9 @@ private:
 class BufferWriter {
 public:
     BufferWriter(std::string& buffer, std::size_t expected) : buffer_(buffer) { reserve(expected); }
-    void append(const char* bytes, std::size_t size) {
+    void append(const char* from, std::size_t size) {
         reserve(length_ + size);
-        std::memcpy(buffer_.data() + length_, bytes, size);
+        bytes::copy(buffer_.data() + length_, from, size);
         length_ += size;
     }
     void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
@@ -193,7 +193,7 @@ std::string_view render_inline_spans(std::string_view line, InlineScratch& scrat
     // (most lines have none at all), and without LF or CR the asterisk rules
     // need not look for them.
     constexpr char kLooked[] = {'*', '_', '`', '\n', '\r'};
-    const unsigned present = scan::which_occur(line, kLooked);
+    const unsigned present = bytes::which_occur(line, kLooked);
     const auto occurs = [present, &kLooked](char byte) {
         unsigned bit = 1;
         for (char looked : kLooked) {

@@ -1,8 +1,7 @@
-// Finding a few ASCII bytes in a text 16 bytes at a time (SSE2, part of every
-// x86-64 CPU), with a plain loop elsewhere and for the tail. The converters
-// look for one to three delimiter bytes per line; a single such scan beats a
-// memchr call per byte and per field on the short lines that dominate real
-// input.
+// Byte helpers for the converters' hot loops. Lines in real input are short
+// (tens of bytes), where a libc call per search or copy costs more than the
+// work itself: searches run inline, 16 bytes at a time (SSE2, part of every
+// x86-64 CPU; a plain loop elsewhere), and short copies are plain moves.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +12,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace zendral::scan {
+namespace zendral::bytes {
 
 // Position of the first `byte` in [from, to) of `text`, or npos. Inline, so
 // that the many short searches of a line cost no call.
@@ -75,7 +74,7 @@ void for_each_of(std::string_view text, char a, char b, OnHit&& on_hit) {
 }
 
 // Which of the given bytes occur in `text`: bit k of the result is set when
-// wanted[k] does. Takes at most 8 bytes, none of them NUL.
+// wanted[k] does. Takes at most 8 bytes.
 template <std::size_t N>
 unsigned which_occur(std::string_view text, const char (&wanted)[N]) {
     static_assert(N <= 8, "one bit per byte in an unsigned");
@@ -97,10 +96,9 @@ unsigned which_occur(std::string_view text, const char (&wanted)[N]) {
         for (std::size_t i = 0; i + 16 <= size; i += 16) look(data + i);
         look(data + size - 16);  // the tail, overlapping bytes already seen
     } else {
-        // A short text, padded with NUL, which is not wanted.
-        char padded[16] = {};
-        if (size != 0) std::memcpy(padded, data, size);
-        look(padded);
+        for (std::size_t i = 0; i < size; ++i) {
+            for (std::size_t k = 0; k < N; ++k) found |= data[i] == wanted[k] ? 1u << k : 0u;
+        }
     }
     for (std::size_t k = 0; k < N; ++k) {
         if (_mm_movemask_epi8(seen[k]) != 0) found |= 1u << k;
@@ -115,4 +113,24 @@ unsigned which_occur(std::string_view text, const char (&wanted)[N]) {
     return found;
 }
 
-}  // namespace zendral::scan
+// Copies `size` bytes to `out` and returns the end. Up to 16 bytes move as two
+// overlapping fixed-size copies, which compile to plain loads and stores and
+// touch nothing outside the two ranges.
+inline char* copy(char* out, const char* from, std::size_t size) {
+    if (size >= 8 && size <= 16) {
+        std::memcpy(out, from, 8);
+        std::memcpy(out + size - 8, from + size - 8, 8);
+    } else if (size >= 4 && size < 8) {
+        std::memcpy(out, from, 4);
+        std::memcpy(out + size - 4, from + size - 4, 4);
+    } else if (size < 4) {
+        for (std::size_t i = 0; i < size; ++i) out[i] = from[i];
+    } else {
+        std::memcpy(out, from, size);
+    }
+    return out + size;
+}
+
+inline char* copy(char* out, std::string_view bytes) { return copy(out, bytes.data(), bytes.size()); }
+
+}  // namespace zendral::bytes
