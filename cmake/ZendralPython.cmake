@@ -4,6 +4,11 @@
 # interpreter that really runs as that version: `python<major.minor>` on PATH
 # if it does (a pyenv shim for a version that is not active does not), else
 # the newest pyenv-installed <major.minor>.x. <out_var> is empty if neither.
+# A launcher such as a pyenv shim is resolved to the interpreter it runs, so
+# a build keeps using the same Python whichever version is active later.
+#
+# As a script it prints what it finds (nothing when none):
+#   cmake -DZENDRAL_FIND_VERSION=3.11 -P cmake/ZendralPython.cmake
 
 function(_zendral_python_version interpreter out_var)
   execute_process(
@@ -23,7 +28,12 @@ function(zendral_find_python version out_var)
   if(on_path)
     _zendral_python_version("${on_path}" got)
     if(got STREQUAL version)
-      set(${out_var} "${on_path}" PARENT_SCOPE)
+      execute_process(COMMAND "${on_path}" -c "import sys; print(sys.executable)"
+                      OUTPUT_VARIABLE executable ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+      if(NOT executable)
+        set(executable "${on_path}")
+      endif()
+      set(${out_var} "${executable}" PARENT_SCOPE)
       return()
     endif()
   endif()
@@ -52,3 +62,10 @@ function(zendral_find_python version out_var)
   endif()
   set(${out_var} "" PARENT_SCOPE)
 endfunction()
+
+if(CMAKE_SCRIPT_MODE_FILE AND ZENDRAL_FIND_VERSION)
+  zendral_find_python("${ZENDRAL_FIND_VERSION}" found)
+  if(found)
+    execute_process(COMMAND "${CMAKE_COMMAND}" -E echo "${found}")
+  endif()
+endif()

@@ -35,4 +35,10 @@ configure() {
   cmake "${args[@]}"
 }
 
+# find_python VERSION: prints the CPython VERSION interpreter that CMake would
+# find (a working pythonVERSION on PATH, else pyenv's), or nothing.
+find_python() {
+  cmake -DZENDRAL_FIND_VERSION="$1" -P "$zendral_root/cmake/ZendralPython.cmake"
+}
+
 jobs() { nproc 2>/dev/null || echo 2; }

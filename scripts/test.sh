@@ -1,11 +1,52 @@
 #!/usr/bin/env bash
-# Builds zendral and runs every test: the C++ converters and the Python module.
-#   scripts/test.sh            (PYTHON=/path/to/python3.x to choose the interpreter)
+# Builds zendral and runs every test: the C++ converters once, and the Python
+# module under CPython 3.6 (build/) and 3.11 (build-py3.11/).
+#   scripts/test.sh
+#   PYTHON=/path/to/python3.x scripts/test.sh      first interpreter instead of 3.6
+#   ZENDRAL_EXTRA_PYTHONS="3.8 3.9" scripts/test.sh  more versions after 3.11
+# A version with no interpreter on this machine is reported as SKIPPED.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-ensure_packages cmake make g++ pybind11-dev googletest libgtest-dev
+ensure_packages cmake make g++ pybind11-dev googletest libgtest-dev \
+  python3-dev python3-venv python3-wheel-whl
+
+skipped=() failed=()
+skip() { echo "SKIPPED: $*"; skipped+=("$*"); }
+
+# The main build: C++ tests, and the module for $PYTHON or else CPython 3.6.
 build="$zendral_root/build"
-configure "$build" -DZENDRAL_BUILD_TESTS=ON
+module=ON
+if [ -z "${PYTHON:-}" ] && [ -z "$(find_python 3.6)" ]; then
+  skip "Python 3.6 tests: no CPython 3.6 found (python3.6 on PATH or pyenv)"
+  module=OFF
+fi
+configure "$build" -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_BUILD_MODULE=$module
 cmake --build "$build" -j "$(jobs)"
-ctest --test-dir "$build" --output-on-failure -j "$(jobs)"
+ctest --test-dir "$build" --output-on-failure -j "$(jobs)" || failed+=("build/")
+
+# The module again under each other version, Python tests only.
+for version in 3.11 ${ZENDRAL_EXTRA_PYTHONS:-}; do
+  if ! [[ $version =~ ^3\.([6-9]|10|11)$ ]]; then
+    echo "zendral: ZENDRAL_EXTRA_PYTHONS takes versions 3.6 to 3.11, not '$version'" >&2
+    exit 2
+  fi
+  interpreter=$(find_python "$version")
+  if [ -z "$interpreter" ]; then
+    skip "Python $version tests: no CPython $version found (python$version on PATH or pyenv)"
+    continue
+  fi
+  echo "== Python tests under $interpreter =="
+  version_build="$zendral_root/build-py$version"
+  PYTHON=$interpreter configure "$version_build" \
+    -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_BUILD_CPP_TESTS=OFF >/dev/null
+  cmake --build "$version_build" -j "$(jobs)"
+  ctest --test-dir "$version_build" --output-on-failure -j "$(jobs)" ||
+    failed+=("build-py$version/")
+done
+
+for line in "${skipped[@]}"; do echo "SKIPPED: $line"; done
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "zendral: tests failed in ${failed[*]}" >&2
+  exit 1
+fi

@@ -1,0 +1,173 @@
+"""Installs zendral from a copy of the sources the two ways the README gives,
+with no package index, and uses each result from another folder.
+
+usage: install_check.py SOURCE_DIR     (run by the interpreter to install for)
+
+1. `python -m pip install --no-index SRC` into a fresh venv of this
+   interpreter: the module imports from elsewhere with zendral.pyi beside it,
+   and `pip uninstall` takes both away again.
+2. `python setup.py build_ext --inplace` leaves both in the source folder.
+
+pip 23.1 and later build in an isolated environment, fetching setuptools and
+wheel, unless `wheel` is installed; the venv then gets it from a local copy:
+the folder in $ZENDRAL_WHEELHOUSE, else Debian's python3-wheel-whl. Exits 77
+(skipped) when no venv with pip can be made or no such copy is found.
+"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+SKIPPED = 77
+SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+
+# Prints where the module came from and what it does, for the checks below.
+PROBE = r"""
+import json, os, sysconfig, zendral
+print(json.dumps({
+    "file": os.path.realpath(zendral.__file__),
+    "platlib": os.path.realpath(sysconfig.get_path("platlib")),
+    "md": zendral.md_to_html(["# T", "- **b**"]),
+    "kv": zendral.csv_lines_to_json(["a=1,b"]),
+}))
+"""
+
+
+class Failed(Exception):
+    pass
+
+
+def clean_env():
+    env = dict(os.environ)
+    for name in ("PYTHONPATH", "PYTHONHOME", "ZENDRAL_MODULE"):
+        env.pop(name, None)
+    return env
+
+
+def run(command, cwd, label=None):
+    started = time.time()
+    process = subprocess.run(command, cwd=cwd, env=clean_env(), stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, universal_newlines=True)
+    print("$ %s  (%.1f s, exit %d)" % (label or " ".join(command), time.time() - started,
+                                       process.returncode))
+    if process.returncode != 0:
+        print(process.stdout)
+        raise Failed("command failed: %s" % " ".join(command))
+    return process.stdout
+
+
+def copy_sources(source, target):
+    # Only what a clone holds: no build folders or earlier in-place results.
+    def ignore(folder, names):
+        skipped = {".git", "__pycache__", "dist"}
+        if os.path.samefile(folder, source):
+            skipped |= {name for name in names if name.startswith("build")
+                        or name.startswith("zendral.") or name.endswith(".egg-info")}
+        return [name for name in names if name in skipped]
+    shutil.copytree(source, target, ignore=ignore)
+
+
+def wheel_file():
+    folder = os.environ.get("ZENDRAL_WHEELHOUSE")
+    candidates = []
+    if folder:
+        candidates = [os.path.join(folder, name) for name in os.listdir(folder)]
+    else:
+        try:
+            candidates = subprocess.check_output(
+                ["dpkg-query", "-L", "python3-wheel-whl"], stderr=subprocess.DEVNULL,
+                universal_newlines=True).split()
+        except (OSError, subprocess.CalledProcessError):
+            pass
+    found = [path for path in candidates
+             if re.match(r"wheel-[0-9.]+-py3-none-any\.whl$", os.path.basename(path))]
+    return found[0] if found else None
+
+
+def probe(python, cwd):
+    output = run([python, "-c", PROBE], cwd, "%s -c <import zendral> in %s" % (python, cwd))
+    return json.loads(output.splitlines()[-1])
+
+
+def check_module(found, expected_dir):
+    module = found["file"]
+    if os.path.dirname(module) != os.path.realpath(expected_dir):
+        raise Failed("zendral imported from %s, not from %s" % (module, expected_dir))
+    if not module.endswith(SUFFIX):
+        raise Failed("%s is not named for this interpreter (%s)" % (module, SUFFIX))
+    stub = os.path.join(os.path.dirname(module), "zendral.pyi")
+    if not os.path.isfile(stub):
+        raise Failed("no zendral.pyi beside %s" % module)
+    if found["md"] != ["<h1>T</h1>", "<ul>", "<li><strong>b</strong></li>", "</ul>"] \
+            or found["kv"] != ['{"a": "1"}']:
+        raise Failed("the installed module converts wrongly: %r" % found)
+    return module, stub
+
+
+def pip_install(work, source):
+    env_dir = os.path.join(work, "env")
+    try:
+        run([sys.executable, "-m", "venv", env_dir], work)
+    except Failed:
+        print("SKIPPED: this interpreter cannot make a venv with pip "
+              "(on Debian: apt-get install python3-venv)")
+        return SKIPPED
+    python = os.path.join(env_dir, "bin", "python")
+    pip = [python, "-m", "pip", "--disable-pip-version-check"]
+    pip_version = run([python, "-c", "import pip; print(pip.__version__)"], work).strip()
+    has_wheel = run([python, "-c", "import importlib.util as u; print(bool(u.find_spec('wheel')))"],
+                    work).strip() == "True"
+    print("pip %s, wheel %s" % (pip_version, "installed" if has_wheel else "not installed"))
+    if tuple(int(part) for part in pip_version.split(".")[:2]) >= (23, 1) and not has_wheel:
+        wheel = wheel_file()
+        if not wheel:
+            print("SKIPPED: pip %s needs the wheel package to build offline and no copy was "
+                  "found (apt-get install python3-wheel-whl, or set ZENDRAL_WHEELHOUSE)"
+                  % pip_version)
+            return SKIPPED
+        run(pip + ["install", "--no-index", wheel], work)
+
+    run(pip + ["install", "--no-index", source], work)
+    elsewhere = os.path.join(work, "elsewhere")
+    os.mkdir(elsewhere)
+    found = probe(python, elsewhere)
+    if not found["platlib"].startswith(os.path.realpath(env_dir) + os.sep):
+        raise Failed("the venv's site folder %s is outside it" % found["platlib"])
+    module, stub = check_module(found, found["platlib"])
+    print("installed %s and %s" % (module, os.path.basename(stub)))
+
+    run(pip + ["uninstall", "-y", "zendral"], work)
+    left = [path for path in (module, stub) if os.path.exists(path)]
+    if left:
+        raise Failed("pip uninstall left %s" % left)
+    return 0
+
+
+def build_in_place(source):
+    run([sys.executable, "setup.py", "build_ext", "--inplace"], source)
+    found = probe(sys.executable, source)
+    module, stub = check_module(found, source)
+    print("built in place: %s and %s" % (os.path.basename(module), os.path.basename(stub)))
+
+
+def main():
+    print("Python %s" % sys.version.split()[0])
+    with tempfile.TemporaryDirectory(prefix="zendral-install-") as work:
+        source = os.path.join(work, "src")
+        copy_sources(os.path.abspath(sys.argv[1]), source)
+        try:
+            status = pip_install(work, source)
+            build_in_place(source)
+        except Failed as error:
+            print("FAILED: %s" % error)
+            return 1
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

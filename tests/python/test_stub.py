@@ -1,0 +1,132 @@
+"""The type stub beside the module: it must read as Python 3.6, name exactly
+the module's public functions, and promise no argument the module refuses."""
+import ast
+import collections.abc
+import os
+import tempfile
+import types
+import typing
+import unittest
+
+from support import zendral
+
+STUB = os.path.join(os.path.dirname(os.path.abspath(zendral.__file__)), "zendral.pyi")
+
+# One value of each type a stub may declare, holding the same text.
+SAMPLES = {str: "a=1", bytes: b"a=1", bytearray: bytearray(b"a=1")}
+# Generic builtins that only Python 3.9 can subscript.
+NEW_GENERICS = {"list", "dict", "tuple", "set", "frozenset", "type"}
+
+
+def read_stub():
+    with open(STUB, encoding="utf-8") as source:
+        return source.read()
+
+
+def stub_functions():
+    """Runs the stub as a module, so this interpreter evaluates every annotation."""
+    namespace = {}
+    exec(compile(read_stub(), STUB, "exec"), namespace)
+    return {name: value for name, value in namespace.items()
+            if isinstance(value, types.FunctionType)}
+
+
+def is_text(node):
+    # ast.Str up to Python 3.7, ast.Constant after.
+    return type(node).__name__ in ("Str", "Constant") and isinstance(
+        getattr(node, "s", getattr(node, "value", None)), str)
+
+
+def public_names():
+    return [name for name in vars(zendral) if not name.startswith("_")]
+
+
+class StubShape(unittest.TestCase):
+    def test_stub_sits_beside_the_module(self):
+        self.assertTrue(os.path.isfile(STUB), STUB)
+
+    def test_stub_defines_the_module_functions_in_order(self):
+        tree = ast.parse(read_stub(), STUB)
+        defined = [node for node in tree.body if isinstance(node, ast.FunctionDef)]
+        self.assertEqual([node.name for node in defined], public_names())
+        for node in defined:
+            with self.subTest(function=node.name):
+                arguments = node.args
+                self.assertEqual(len(arguments.args), 1)
+                self.assertFalse(arguments.vararg or arguments.kwarg or arguments.kwonlyargs
+                                 or arguments.defaults)
+                # A "__name" parameter is positional-only to type checkers.
+                self.assertTrue(arguments.args[0].arg.startswith("__"))
+                self.assertIsNotNone(arguments.args[0].annotation)
+                self.assertIsNotNone(node.returns)
+
+    def test_module_takes_no_keywords_as_the_stub_says(self):
+        tree = ast.parse(read_stub(), STUB)
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef):
+                keyword = node.args.args[0].arg.lstrip("_")
+                for name in (keyword, "arg0"):
+                    with self.subTest(function=node.name, keyword=name):
+                        with self.assertRaises(TypeError):
+                            getattr(zendral, node.name)(**{name: ["a=1"]})
+
+    def test_annotations_use_only_python36_forms(self):
+        tree = ast.parse(read_stub(), STUB)
+        known = {alias.asname or alias.name for node in tree.body
+                 if isinstance(node, ast.ImportFrom) and node.module == "typing"
+                 for alias in node.names} | {"str", "bytes", "bytearray"}
+        annotations = [node for function in tree.body if isinstance(function, ast.FunctionDef)
+                       for node in [function.returns] + [a.annotation for a in function.args.args]]
+        self.assertTrue(annotations)
+        for annotation in annotations:
+            for node in ast.walk(annotation):
+                with self.subTest(annotation=ast.dump(annotation)):
+                    self.assertNotIsInstance(node, ast.BinOp)  # "X | Y" needs 3.10
+                    self.assertFalse(is_text(node))  # a quoted annotation would hide its form
+                    if isinstance(node, ast.Subscript):
+                        self.assertNotIn(getattr(node.value, "id", None), NEW_GENERICS)
+                    if isinstance(node, ast.Name):
+                        self.assertIn(node.id, known)
+
+
+class StubPromises(unittest.TestCase):
+    """Each type the stub declares for an argument, the module accepts."""
+
+    def test_functions_evaluate_to_typing_annotations(self):
+        functions = stub_functions()
+        self.assertEqual(sorted(functions), sorted(public_names()))
+        for name, function in functions.items():
+            with self.subTest(function=name):
+                self.assertEqual(function.__annotations__["return"], typing.List[str])
+
+    def declared(self, name):
+        annotations = dict(stub_functions()[name].__annotations__)
+        annotations.pop("return")
+        (annotation,) = annotations.values()
+        return annotation
+
+    def test_every_declared_line_type_converts(self):
+        for name in ("md_to_html", "csv_lines_to_json"):
+            annotation = self.declared(name)
+            self.assertIn(annotation.__origin__, (typing.Sequence, collections.abc.Sequence))
+            (item,) = annotation.__args__
+            for item_type in item.__args__:
+                with self.subTest(function=name, item=item_type):
+                    self.assertIn(item_type, SAMPLES, "no sample for a declared type")
+                    result = getattr(zendral, name)([SAMPLES[item_type]])
+                    self.assertIsInstance(result, list)
+                    self.assertTrue(result and all(type(line) is str for line in result))
+
+    def test_every_declared_path_type_opens_the_file(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "data.csv")
+            with open(path, "wb") as out:
+                out.write(b"a=1\n")
+            for path_type in self.declared("csv_file_to_json").__args__:
+                with self.subTest(path=path_type):
+                    argument = path_type(path.encode()) if path_type is not str else path
+                    self.assertEqual(zendral.csv_file_to_json(argument), ['{"a": "1"}'])
+
+
+if __name__ == "__main__":
+    unittest.main()
