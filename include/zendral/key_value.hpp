@@ -12,13 +12,6 @@
 
 namespace zendral {
 
-// One pair, cut from a comma-separated field at the field's first "=".
-// Both views point into the line they were cut from.
-struct KeyValuePair {
-    std::string_view key;
-    std::string_view value;
-};
-
 // `a=1,b=2` -> `{"a": "1", "b": "2"}`. Fields without "=" are dropped;
 // a line without pairs gives `{}`.
 std::string line_csv_to_json(std::string_view line);

@@ -33,6 +33,24 @@ inline std::size_t find(std::string_view text, char byte, std::size_t from, std:
     return std::string_view::npos;
 }
 
+// How many bytes of `text` equal `byte`.
+inline std::size_t count(std::string_view text, char byte) {
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    std::size_t found = 0;
+#if defined(__SSE2__)
+    const __m128i want = _mm_set1_epi8(byte);
+    for (; i + 16 <= size; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        found += static_cast<std::size_t>(
+            __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)))));
+    }
+#endif
+    for (; i < size; ++i) found += data[i] == byte ? 1 : 0;
+    return found;
+}
+
 // Calls on_hit(position) for every byte of `text` equal to `a` or `b`, in order.
 template <class OnHit>
 void for_each_of(std::string_view text, char a, char b, OnHit&& on_hit) {

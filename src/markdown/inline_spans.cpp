@@ -147,9 +147,11 @@ private:
 // the buffer is cleared more than once in its life.
 class BufferWriter {
 public:
-    BufferWriter(std::string& buffer, std::size_t expected) : buffer_(buffer) { reserve(expected); }
+    BufferWriter(std::string& buffer, std::size_t expected) : buffer_(buffer) {
+        if (expected > buffer_.size()) buffer_.resize(expected);
+    }
     void append(const char* from, std::size_t size) {
-        reserve(length_ + size);
+        if (length_ + size > buffer_.size()) buffer_.resize(std::max(length_ + size, 2 * buffer_.size()));
         bytes::copy(buffer_.data() + length_, from, size);
         length_ += size;
     }
@@ -157,10 +159,6 @@ public:
     std::string_view text() const { return {buffer_.data(), length_}; }
 
 private:
-    void reserve(std::size_t size) {
-        if (size > buffer_.size()) buffer_.resize(std::max(size, 2 * buffer_.size()));
-    }
-
     std::string& buffer_;
     std::size_t length_ = 0;
 };
@@ -172,7 +170,16 @@ std::string_view substitute(const InlineRule& rule, std::string_view text, bool 
     SpanFinder finder(rule, text, has_line_breaks);
     Span span{};
     if (!finder.next(0, span)) return text;
-    BufferWriter out(buffer, text.size() + rule.open_tag.size() + rule.close_tag.size());
+
+    const std::size_t growth = rule.open_tag.size() + rule.close_tag.size() - 2 * rule.width;
+    std::size_t expected = text.size() + growth;
+    if (text.size() >= kLongLine) {
+        // Every span takes 2 * width delimiter bytes, so their count bounds
+        // the result: one quick count spares growing (and copying) a buffer
+        // of this size several times.
+        expected = text.size() + growth * (bytes::count(text, rule.delimiter) / (2 * rule.width));
+    }
+    BufferWriter out(buffer, expected + kBlockTagRoom);
     std::size_t copied = 0;
     do {
         out.append(text.data() + copied, span.start - copied);

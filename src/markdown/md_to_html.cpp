@@ -56,8 +56,26 @@ bool wraps_as_paragraph(std::string_view text) {
                         [&](std::string_view prefix) { return starts_with(text, prefix); });
 }
 
-std::string enclose(const Tags& tags, std::string_view text) {
-    std::string html(tags.open.size() + text.size() + tags.close.size(), '\0');
+// The output line: `text` between the tags. A long text that the inline pass
+// left in one of the scratch buffers becomes the line itself, tags added in
+// place; anything else is copied into a string of its own.
+std::string enclose(const Tags& tags, std::string_view text, markdown::InlineScratch& scratch) {
+    const std::size_t size = tags.open.size() + text.size() + tags.close.size();
+    if (text.size() >= markdown::kLongLine) {
+        for (std::string* buffer : {&scratch.front, &scratch.back}) {
+            if (text.data() != buffer->data()) continue;
+            buffer->resize(text.size());  // within its capacity, which has room for the tags
+            buffer->insert(0, tags.open).append(tags.close);
+            std::string html = std::move(*buffer);
+            buffer->clear();
+            return html;
+        }
+        std::string html;  // reserved, not zeroed: one pass over the bytes
+        html.reserve(size);
+        html.append(tags.open).append(text).append(tags.close);
+        return html;
+    }
+    std::string html(size, '\0');
     char* out = html.data();
     for (std::string_view part : {tags.open, text, tags.close}) {
         if (!part.empty()) std::memcpy(out, part.data(), part.size());
@@ -96,7 +114,7 @@ LineList md_to_html(const LineList& lines) {
         // the inline pass on the text alone gives the same spans.
         text = markdown::render_inline_spans(text, scratch);
         if (plain && wraps_as_paragraph(text)) tags = kParagraphTags;
-        html.push_back(enclose(tags, text));
+        html.push_back(enclose(tags, text, scratch));
     }
     if (in_list) html.emplace_back(kListClose);
     return html;
