@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds zendral and runs every test: the C++ converters once, and the Python
-# module under CPython 3.6 (build/) and 3.11 (build-py3.11/).
+# Builds zendral and runs every test: the C++ converters once, the Python
+# module under CPython 3.6 (build/) and 3.11 (build-py3.11/), then the C++
+# tests again built with AddressSanitizer and UBSan (build-asan/).
 #   scripts/test.sh
 #   PYTHON=/path/to/python3.x scripts/test.sh      first interpreter instead of 3.6
 #   ZENDRAL_EXTRA_PYTHONS="3.8 3.9" scripts/test.sh  more versions after 3.11
@@ -44,6 +45,13 @@ for version in 3.11 ${ZENDRAL_EXTRA_PYTHONS:-}; do
   ctest --test-dir "$version_build" --output-on-failure -j "$(jobs)" ||
     failed+=("build-py$version/")
 done
+
+# Memory errors, undefined behaviour and leaks in the converters: the same C++
+# suite, instrumented. g++ brings the sanitizer runtimes (libasan, libubsan).
+sanitized="$zendral_root/build-asan"
+configure "$sanitized" -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_SANITIZE=ON >/dev/null
+cmake --build "$sanitized" -j "$(jobs)"
+ctest --test-dir "$sanitized" --output-on-failure -j "$(jobs)" || failed+=("build-asan/")
 
 for line in "${skipped[@]}"; do echo "SKIPPED: $line"; done
 if [ ${#failed[@]} -gt 0 ]; then
