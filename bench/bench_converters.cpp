@@ -154,9 +154,22 @@ void many_fields(benchmark::State& state) {
     set_bytes(state, line.size());
 }
 
+// The machine's own cost of a line's bytes landing in a new string: cached
+// at small sizes, fresh pages from the kernel at large ones. The series above
+// it should grow by no more than this does.
+void copy_to_new_string(benchmark::State& state) {
+    const std::string line(static_cast<std::size_t>(state.range(0)), 'a');
+    for (auto _ : state) {
+        std::string copy(line);
+        benchmark::DoNotOptimize(copy.data());
+    }
+    set_bytes(state, line.size());
+}
+
 #define ZENDRAL_SERIES(function, name) \
     BENCHMARK(function)->Name("scaling/" name)->RangeMultiplier(4)->Range(1 << 10, 64 << 20)->Unit(benchmark::kMicrosecond)
 
+ZENDRAL_SERIES(copy_to_new_string, "copy_to_new_string");
 ZENDRAL_SERIES(only_asterisks, "only_asterisks");
 ZENDRAL_SERIES(strong_openers, "strong_openers");
 ZENDRAL_SERIES(underscore_pairs, "underscore_pairs");

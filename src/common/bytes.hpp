@@ -4,6 +4,7 @@
 // x86-64 CPU; a plain loop elsewhere), and short copies are plain moves.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
@@ -21,34 +22,27 @@ inline std::size_t find(std::string_view text, char byte, std::size_t from, std:
     std::size_t i = from;
 #if defined(__SSE2__)
     const __m128i want = _mm_set1_epi8(byte);
+    const auto hits_at = [&](std::size_t start) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + start));
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)));
+    };
     for (; i + 16 <= to; i += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)));
-        if (hits != 0) return i + static_cast<std::size_t>(__builtin_ctz(hits));
+        if (const unsigned hits = hits_at(i)) return i + static_cast<std::size_t>(__builtin_ctz(hits));
+    }
+    if (i < to && to >= 16) {
+        // The last 16 bytes before `to`, minus those before `i`: one more
+        // block instead of a byte loop.
+        const std::size_t start = to - 16;
+        if (const unsigned hits = hits_at(start) & ~((1u << (i - start)) - 1u)) {
+            return start + static_cast<std::size_t>(__builtin_ctz(hits));
+        }
+        return std::string_view::npos;
     }
 #endif
     for (; i < to; ++i) {
         if (data[i] == byte) return i;
     }
     return std::string_view::npos;
-}
-
-// How many bytes of `text` equal `byte`.
-inline std::size_t count(std::string_view text, char byte) {
-    const char* const data = text.data();
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    std::size_t found = 0;
-#if defined(__SSE2__)
-    const __m128i want = _mm_set1_epi8(byte);
-    for (; i + 16 <= size; i += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        found += static_cast<std::size_t>(
-            __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)))));
-    }
-#endif
-    for (; i < size; ++i) found += data[i] == byte ? 1 : 0;
-    return found;
 }
 
 // Calls on_hit(position) for every byte of `text` equal to `a` or `b`, in order.
@@ -91,44 +85,40 @@ void for_each_of(std::string_view text, char a, char b, OnHit&& on_hit) {
 #endif
 }
 
-// Which of the given bytes occur in `text`: bit k of the result is set when
-// wanted[k] does. Takes at most 8 bytes.
+// How often each of the given bytes occurs in `text`.
 template <std::size_t N>
-unsigned which_occur(std::string_view text, const char (&wanted)[N]) {
-    static_assert(N <= 8, "one bit per byte in an unsigned");
+std::array<std::size_t, N> count_each(std::string_view text, const char (&wanted)[N]) {
+    std::array<std::size_t, N> counts{};
     const char* const data = text.data();
     const std::size_t size = text.size();
-    unsigned found = 0;
-#if defined(__SSE2__)
-    __m128i want[N];
-    __m128i seen[N];
-    for (std::size_t k = 0; k < N; ++k) {
-        want[k] = _mm_set1_epi8(wanted[k]);
-        seen[k] = _mm_setzero_si128();
-    }
-    const auto look = [&](const char* block) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
-        for (std::size_t k = 0; k < N; ++k) seen[k] = _mm_or_si128(seen[k], _mm_cmpeq_epi8(bytes, want[k]));
+    const auto count_byte = [&](char byte) {
+        for (std::size_t k = 0; k < N; ++k) counts[k] += byte == wanted[k] ? 1 : 0;
     };
+#if defined(__SSE2__)
     if (size >= 16) {
-        for (std::size_t i = 0; i + 16 <= size; i += 16) look(data + i);
-        look(data + size - 16);  // the tail, overlapping bytes already seen
-    } else {
-        for (std::size_t i = 0; i < size; ++i) {
-            for (std::size_t k = 0; k < N; ++k) found |= data[i] == wanted[k] ? 1u << k : 0u;
-        }
-    }
-    for (std::size_t k = 0; k < N; ++k) {
-        if (_mm_movemask_epi8(seen[k]) != 0) found |= 1u << k;
-    }
-#else
-    for (std::size_t i = 0; i < size; ++i) {
-        for (std::size_t k = 0; k < N; ++k) {
-            if (data[i] == wanted[k]) found |= 1u << k;
-        }
+        __m128i want[N];
+        for (std::size_t k = 0; k < N; ++k) want[k] = _mm_set1_epi8(wanted[k]);
+        // Blocks without any of the bytes, the common case, cost a few vector
+        // ops; the bytes found are counted one by one.
+        const auto count_block = [&](std::size_t start, unsigned skip) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + start));
+            __m128i any = _mm_cmpeq_epi8(bytes, want[0]);
+            for (std::size_t k = 1; k < N; ++k) any = _mm_or_si128(any, _mm_cmpeq_epi8(bytes, want[k]));
+            auto hits = static_cast<unsigned>(_mm_movemask_epi8(any)) & ~skip;
+            while (hits != 0) {
+                count_byte(data[start + static_cast<std::size_t>(__builtin_ctz(hits))]);
+                hits &= hits - 1;
+            }
+        };
+        std::size_t block = 0;
+        for (; block + 16 <= size; block += 16) count_block(block, 0);
+        // The last 16 bytes, minus those already counted.
+        if (block < size) count_block(size - 16, (1u << (block - (size - 16))) - 1u);
+        return counts;
     }
 #endif
-    return found;
+    for (std::size_t i = 0; i < size; ++i) count_byte(data[i]);
+    return counts;
 }
 
 // Copies `size` bytes to `out` and returns the end. Up to 16 bytes move as two
@@ -150,5 +140,21 @@ inline char* copy(char* out, const char* from, std::size_t size) {
 }
 
 inline char* copy(char* out, std::string_view bytes) { return copy(out, bytes.data(), bytes.size()); }
+
+// copy() for pieces known to be at most 16 bytes long, such as tags.
+inline char* copy_short(char* out, std::string_view bytes) {
+    const char* from = bytes.data();
+    const std::size_t size = bytes.size();
+    if (size >= 8) {
+        std::memcpy(out, from, 8);
+        std::memcpy(out + size - 8, from + size - 8, 8);
+    } else if (size >= 4) {
+        std::memcpy(out, from, 4);
+        std::memcpy(out + size - 4, from + size - 4, 4);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) out[i] = from[i];
+    }
+    return out + size;
+}
 
 }  // namespace zendral::bytes

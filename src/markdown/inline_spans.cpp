@@ -31,14 +31,13 @@ struct InlineRule {
     std::string_view close_tag;
 };
 
-// Order matters: doubled delimiters before single ones, code last.
-constexpr InlineRule kInlineRules[] = {
-    {'*', 2, SpanContent::kShortestWithinLine, "<strong>", "</strong>"},
-    {'_', 2, SpanContent::kRunWithoutDelimiter, "<strong>", "</strong>"},
-    {'*', 1, SpanContent::kShortestWithinLine, "<em>", "</em>"},
-    {'_', 1, SpanContent::kRunWithoutDelimiter, "<em>", "</em>"},
-    {'`', 1, SpanContent::kRunWithoutDelimiter, "<code>", "</code>"},
-};
+// The rules, applied in this order: doubled delimiters before single ones,
+// code last.
+constexpr InlineRule kStrongAsterisks = {'*', 2, SpanContent::kShortestWithinLine, "<strong>", "</strong>"};
+constexpr InlineRule kStrongUnderscores = {'_', 2, SpanContent::kRunWithoutDelimiter, "<strong>", "</strong>"};
+constexpr InlineRule kEmphasisAsterisk = {'*', 1, SpanContent::kShortestWithinLine, "<em>", "</em>"};
+constexpr InlineRule kEmphasisUnderscore = {'_', 1, SpanContent::kRunWithoutDelimiter, "<em>", "</em>"};
+constexpr InlineRule kCode = {'`', 1, SpanContent::kRunWithoutDelimiter, "<code>", "</code>"};
 
 struct Span {
     std::size_t start;        // first byte of the opening delimiter
@@ -51,13 +50,13 @@ std::size_t find_byte(std::string_view text, char byte, std::size_t from, std::s
     return bytes::find(text, byte, from, to);
 }
 
-// First position in [from, to) where `width` delimiter bytes start and fit.
-std::size_t find_delimiter(std::string_view text, const InlineRule& rule, std::size_t from,
-                           std::size_t to) {
+// First position in [from, to) where the rule's delimiter bytes start and fit.
+template <const InlineRule& kRule>
+std::size_t find_delimiter(std::string_view text, std::size_t from, std::size_t to) {
     for (;;) {
-        const std::size_t at = find_byte(text, rule.delimiter, from, to);
-        if (at == kNone || rule.width == 1) return at;
-        if (at + 1 < to && text[at + 1] == rule.delimiter) return at;
+        const std::size_t at = find_byte(text, kRule.delimiter, from, to);
+        if (at == kNone || kRule.width == 1) return at;
+        if (at + 1 < to && text[at + 1] == kRule.delimiter) return at;
         from = at + 2;  // text[at + 1] is no delimiter, so no run starts there
     }
 }
@@ -82,15 +81,19 @@ private:
     bool known_ = false;
 };
 
-// Finds the spans of one rule, left to right, never overlapping.
+// Finds the spans of one rule, left to right, never overlapping. The rule is
+// a template argument so that each scan is compiled for its own delimiter.
+template <const InlineRule& kRule>
 class SpanFinder {
 public:
-    SpanFinder(const InlineRule& rule, std::string_view text, bool has_line_breaks)
-        : rule_(rule), text_(text), has_line_breaks_(has_line_breaks) {}
+    SpanFinder(std::string_view text, bool has_line_breaks) : text_(text), has_line_breaks_(has_line_breaks) {}
 
     bool next(std::size_t pos, Span& span) {
-        return rule_.content == SpanContent::kShortestWithinLine ? next_shortest(pos, span)
-                                                                 : next_run(pos, span);
+        if constexpr (kRule.content == SpanContent::kShortestWithinLine) {
+            return next_shortest(pos, span);
+        } else {
+            return next_run(pos, span);
+        }
     }
 
 private:
@@ -99,15 +102,15 @@ private:
     // line break can either, so the search resumes after the break.
     bool next_shortest(std::size_t pos, Span& span) {
         for (;;) {
-            const std::size_t open = find_delimiter(text_, rule_, pos, text_.size());
+            const std::size_t open = find_delimiter<kRule>(text_, pos, text_.size());
             if (open == kNone) return false;
-            const std::size_t content = open + rule_.width;
+            const std::size_t content = open + kRule.width;
             const std::size_t stop = has_line_breaks_ ? std::min(lf_.at_or_after(text_, content),
                                                                  cr_.at_or_after(text_, content))
                                                       : text_.size();
-            const std::size_t close = find_delimiter(text_, rule_, content, stop);
+            const std::size_t close = find_delimiter<kRule>(text_, content, stop);
             if (close != kNone) {
-                span = {open, content, close, close + rule_.width};
+                span = {open, content, close, close + kRule.width};
                 return true;
             }
             if (stop == text_.size()) return false;
@@ -119,14 +122,14 @@ private:
     // must start a closing delimiter and leave the content non-empty.
     bool next_run(std::size_t pos, Span& span) {
         for (;;) {
-            const std::size_t open = find_delimiter(text_, rule_, pos, text_.size());
+            const std::size_t open = find_delimiter<kRule>(text_, pos, text_.size());
             if (open == kNone) return false;
-            const std::size_t content = open + rule_.width;
-            const std::size_t close = find_byte(text_, rule_.delimiter, content, text_.size());
+            const std::size_t content = open + kRule.width;
+            const std::size_t close = find_byte(text_, kRule.delimiter, content, text_.size());
             if (close == kNone) return false;
             if (close > content &&
-                (rule_.width == 1 || (close + 1 < text_.size() && text_[close + 1] == rule_.delimiter))) {
-                span = {open, content, close, close + rule_.width};
+                (kRule.width == 1 || (close + 1 < text_.size() && text_[close + 1] == kRule.delimiter))) {
+                span = {open, content, close, close + kRule.width};
                 return true;
             }
             // Empty content: the delimiter byte right after the opening may start
@@ -135,7 +138,6 @@ private:
         }
     }
 
-    const InlineRule& rule_;
     std::string_view text_;
     bool has_line_breaks_;
     NextByte lf_{'\n'};
@@ -163,66 +165,70 @@ private:
     std::size_t length_ = 0;
 };
 
-// Writes `text` with every span of `rule` replaced into `buffer` and returns
-// a view of it, or returns `text` itself when there is no span.
-std::string_view substitute(const InlineRule& rule, std::string_view text, bool has_line_breaks,
-                            std::string& buffer) {
-    SpanFinder finder(rule, text, has_line_breaks);
+// Replaces every span of the rule in `text`, writing the result into
+// `buffer` and pointing `text` at it; leaves both alone when there is no
+// span. `delimiters` is how many delimiter bytes `text` holds; returns how
+// many of them the spans took.
+template <const InlineRule& kRule>
+std::size_t substitute(std::string_view& text, std::size_t delimiters, bool has_line_breaks,
+                       std::string& buffer) {
+    SpanFinder<kRule> finder(text, has_line_breaks);
     Span span{};
-    if (!finder.next(0, span)) return text;
+    if (!finder.next(0, span)) return 0;
 
-    const std::size_t growth = rule.open_tag.size() + rule.close_tag.size() - 2 * rule.width;
-    std::size_t expected = text.size() + growth;
-    if (text.size() >= kLongLine) {
-        // Every span takes 2 * width delimiter bytes, so their count bounds
-        // the result: one quick count spares growing (and copying) a buffer
-        // of this size several times.
-        expected = text.size() + growth * (bytes::count(text, rule.delimiter) / (2 * rule.width));
-    }
-    BufferWriter out(buffer, expected + kBlockTagRoom);
+    constexpr std::size_t kGrowth = kRule.open_tag.size() + kRule.close_tag.size() - 2 * kRule.width;
+    // Sized for as many spans as the delimiters allow, so that the buffer is
+    // not grown (and copied) while it is written.
+    BufferWriter out(buffer, text.size() + kGrowth * (delimiters / (2 * kRule.width)) + kBlockTagRoom);
     std::size_t copied = 0;
+    std::size_t spans = 0;
     do {
         out.append(text.data() + copied, span.start - copied);
-        out.append(rule.open_tag);
+        out.append(kRule.open_tag);
         out.append(text.data() + span.content, span.content_end - span.content);
-        out.append(rule.close_tag);
+        out.append(kRule.close_tag);
         copied = span.end;
+        ++spans;
     } while (finder.next(copied, span));
     out.append(text.data() + copied, text.size() - copied);
-    return out.text();
+    text = out.text();
+    return spans * 2 * kRule.width;
 }
 
 }  // namespace
 
 std::string_view render_inline_spans(std::string_view line, InlineScratch& scratch) {
-    // A rule never adds a delimiter or line break byte, so what is missing
-    // from the line stays missing: rules without their delimiter are skipped
-    // (most lines have none at all), and without LF or CR the asterisk rules
-    // need not look for them.
-    constexpr char kLooked[] = {'*', '_', '`', '\n', '\r'};
-    const unsigned present = bytes::which_occur(line, kLooked);
-    const auto occurs = [present, &kLooked](char byte) {
-        unsigned bit = 1;
-        for (char looked : kLooked) {
-            if (looked == byte) return (present & bit) != 0;
-            bit <<= 1;
-        }
-        return false;
+    // A rule never adds a delimiter or line break byte, and takes 2 * width
+    // of its own delimiter bytes per span. Counting them once tells which
+    // rules can still match, before and after each substitution (most lines
+    // have no pair of delimiters at all), and without LF or CR the asterisk
+    // rules need not look for line breaks.
+    static constexpr char kDelimiters[] = {'*', '_', '`'};
+    auto counts = bytes::count_each(line, kDelimiters);
+    const auto remaining = [&](const InlineRule& rule) -> std::size_t& {
+        return counts[rule.delimiter == '*' ? 0 : rule.delimiter == '_' ? 1 : 2];
     };
-    if (!occurs('*') && !occurs('_') && !occurs('`')) return line;
-    const bool has_line_breaks = occurs('\n') || occurs('\r');
+    if (counts[0] < 2 && counts[1] < 2 && counts[2] < 2) return line;
+    const bool has_line_breaks = counts[0] >= 2 && (bytes::find(line, '\n', 0, line.size()) != kNone ||
+                                                    bytes::find(line, '\r', 0, line.size()) != kNone);
 
     std::string_view current = line;
     std::string* spare = &scratch.front;  // never the buffer `current` views
     std::string* other = &scratch.back;
-    for (const InlineRule& rule : kInlineRules) {
-        if (!occurs(rule.delimiter)) continue;
-        const std::string_view next = substitute(rule, current, has_line_breaks, *spare);
-        if (next.data() != current.data()) {
-            current = next;
+    const auto apply = [&](auto substitute_rule, const InlineRule& rule) {
+        std::size_t& delimiters = remaining(rule);
+        if (delimiters < 2 * rule.width) return;
+        const std::size_t taken = substitute_rule(current, delimiters, has_line_breaks, *spare);
+        if (taken != 0) {
+            delimiters -= taken;
             std::swap(spare, other);
         }
-    }
+    };
+    apply(substitute<kStrongAsterisks>, kStrongAsterisks);
+    apply(substitute<kStrongUnderscores>, kStrongUnderscores);
+    apply(substitute<kEmphasisAsterisk>, kEmphasisAsterisk);
+    apply(substitute<kEmphasisUnderscore>, kEmphasisUnderscore);
+    apply(substitute<kCode>, kCode);
     return current;
 }
 

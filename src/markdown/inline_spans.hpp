@@ -6,14 +6,14 @@
 
 namespace zendral::markdown {
 
-// From this length on, a line's buffers are sized exactly before they are
-// written, and md_to_html hands the buffer holding the result over as the
-// output line instead of copying it: at this size a copy, and the fresh
-// pages it needs, cost more than a second scan.
+// From this length on, md_to_html hands the scratch buffer holding a line's
+// result over as the output line instead of copying it: at this size a copy,
+// and the fresh pages it needs, cost more than moving the text up to make
+// room for the opening tag.
 constexpr std::size_t kLongLine = 64 * 1024;
 
-// Room that a buffer holding a long line's result keeps beyond it, so that
-// block tags can be added in place (the longest pair is "<h1>" and "</h1>").
+// Room that a buffer keeps beyond a result, so that block tags can be added
+// in place (the longest pair is "<h1>" and "</h1>").
 constexpr std::size_t kBlockTagRoom = 16;
 
 // Two buffers that the five substitutions write in turn, used as raw storage

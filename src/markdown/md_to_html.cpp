@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "../common/bytes.hpp"
 #include "inline_spans.hpp"
 #include "zendral/markdown.hpp"
 
@@ -56,39 +57,38 @@ bool wraps_as_paragraph(std::string_view text) {
                         [&](std::string_view prefix) { return starts_with(text, prefix); });
 }
 
-// The output line: `text` between the tags. A long text that the inline pass
-// left in one of the scratch buffers becomes the line itself, tags added in
-// place; anything else is copied into a string of its own.
-std::string enclose(const Tags& tags, std::string_view text, markdown::InlineScratch& scratch) {
+// Appends the output line: `text` between the tags. A long text that the
+// inline pass left in one of the scratch buffers becomes the line itself,
+// tags added in place; anything else is copied into a string of its own.
+void emit(LineList& html, const Tags& tags, std::string_view text, markdown::InlineScratch& scratch) {
     const std::size_t size = tags.open.size() + text.size() + tags.close.size();
     if (text.size() >= markdown::kLongLine) {
         for (std::string* buffer : {&scratch.front, &scratch.back}) {
             if (text.data() != buffer->data()) continue;
             buffer->resize(text.size());  // within its capacity, which has room for the tags
             buffer->insert(0, tags.open).append(tags.close);
-            std::string html = std::move(*buffer);
+            html.push_back(std::move(*buffer));
             buffer->clear();
-            return html;
+            return;
         }
-        std::string html;  // reserved, not zeroed: one pass over the bytes
-        html.reserve(size);
-        html.append(tags.open).append(text).append(tags.close);
-        return html;
+        std::string& line = html.emplace_back();  // reserved, not zeroed: one pass over the bytes
+        line.reserve(size);
+        line.append(tags.open).append(text).append(tags.close);
+        return;
     }
-    std::string html(size, '\0');
-    char* out = html.data();
-    for (std::string_view part : {tags.open, text, tags.close}) {
-        if (!part.empty()) std::memcpy(out, part.data(), part.size());
-        out += part.size();
-    }
-    return html;
+    std::string& line = html.emplace_back(size, '\0');
+    char* out = bytes::copy_short(line.data(), tags.open);
+    out = bytes::copy(out, text);
+    bytes::copy_short(out, tags.close);
 }
 
 }  // namespace
 
 LineList md_to_html(const LineList& lines) {
     LineList html;
-    html.reserve(lines.size() + 2);
+    // Lists add two lines each; room for a few spares a late reallocation
+    // (and the move of every line made so far).
+    html.reserve(lines.size() + lines.size() / 8 + 2);
     markdown::InlineScratch scratch;
     bool in_list = false;
 
@@ -114,7 +114,7 @@ LineList md_to_html(const LineList& lines) {
         // the inline pass on the text alone gives the same spans.
         text = markdown::render_inline_spans(text, scratch);
         if (plain && wraps_as_paragraph(text)) tags = kParagraphTags;
-        html.push_back(enclose(tags, text, scratch));
+        emit(html, tags, text, scratch);
     }
     if (in_list) html.emplace_back(kListClose);
     return html;
