@@ -121,30 +121,10 @@ std::array<std::size_t, N> count_each(std::string_view text, const char (&wanted
     return counts;
 }
 
-// Copies `size` bytes to `out` and returns the end. Up to 16 bytes move as two
-// overlapping fixed-size copies, which compile to plain loads and stores and
-// touch nothing outside the two ranges.
-inline char* copy(char* out, const char* from, std::size_t size) {
-    if (size >= 8 && size <= 16) {
-        std::memcpy(out, from, 8);
-        std::memcpy(out + size - 8, from + size - 8, 8);
-    } else if (size >= 4 && size < 8) {
-        std::memcpy(out, from, 4);
-        std::memcpy(out + size - 4, from + size - 4, 4);
-    } else if (size < 4) {
-        for (std::size_t i = 0; i < size; ++i) out[i] = from[i];
-    } else {
-        std::memcpy(out, from, size);
-    }
-    return out + size;
-}
-
-inline char* copy(char* out, std::string_view bytes) { return copy(out, bytes.data(), bytes.size()); }
-
-// copy() for pieces known to be at most 16 bytes long, such as tags.
-inline char* copy_short(char* out, std::string_view bytes) {
-    const char* from = bytes.data();
-    const std::size_t size = bytes.size();
+// Copies at most 16 bytes to `out` and returns the end: two overlapping
+// fixed-size moves, which compile to plain loads and stores and touch nothing
+// outside the two ranges.
+inline char* copy_short(char* out, const char* from, std::size_t size) {
     if (size >= 8) {
         std::memcpy(out, from, 8);
         std::memcpy(out + size - 8, from + size - 8, 8);
@@ -156,5 +136,16 @@ inline char* copy_short(char* out, std::string_view bytes) {
     }
     return out + size;
 }
+
+inline char* copy_short(char* out, std::string_view bytes) { return copy_short(out, bytes.data(), bytes.size()); }
+
+// Copies `size` bytes to `out` and returns the end; short runs without a call.
+inline char* copy(char* out, const char* from, std::size_t size) {
+    if (size <= 16) return copy_short(out, from, size);
+    std::memcpy(out, from, size);
+    return out + size;
+}
+
+inline char* copy(char* out, std::string_view bytes) { return copy(out, bytes.data(), bytes.size()); }
 
 }  // namespace zendral::bytes

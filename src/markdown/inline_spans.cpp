@@ -6,7 +6,7 @@
 #include "inline_spans.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <array>
 #include <utility>
 
 #include "../common/bytes.hpp"
@@ -46,15 +46,11 @@ struct Span {
     std::size_t end;          // one past the closing delimiter
 };
 
-std::size_t find_byte(std::string_view text, char byte, std::size_t from, std::size_t to) {
-    return bytes::find(text, byte, from, to);
-}
-
 // First position in [from, to) where the rule's delimiter bytes start and fit.
 template <const InlineRule& kRule>
 std::size_t find_delimiter(std::string_view text, std::size_t from, std::size_t to) {
     for (;;) {
-        const std::size_t at = find_byte(text, kRule.delimiter, from, to);
+        const std::size_t at = bytes::find(text, kRule.delimiter, from, to);
         if (at == kNone || kRule.width == 1) return at;
         if (at + 1 < to && text[at + 1] == kRule.delimiter) return at;
         from = at + 2;  // text[at + 1] is no delimiter, so no run starts there
@@ -68,7 +64,7 @@ public:
     explicit NextByte(char byte) : byte_(byte) {}
     std::size_t at_or_after(std::string_view text, std::size_t pos) {
         if (!known_ || at_ < pos) {
-            at_ = find_byte(text, byte_, pos, text.size());
+            at_ = bytes::find(text, byte_, pos, text.size());
             if (at_ == kNone) at_ = text.size();
             known_ = true;
         }
@@ -125,7 +121,7 @@ private:
             const std::size_t open = find_delimiter<kRule>(text_, pos, text_.size());
             if (open == kNone) return false;
             const std::size_t content = open + kRule.width;
-            const std::size_t close = find_byte(text_, kRule.delimiter, content, text_.size());
+            const std::size_t close = bytes::find(text_, kRule.delimiter, content, text_.size());
             if (close == kNone) return false;
             if (close > content &&
                 (kRule.width == 1 || (close + 1 < text_.size() && text_[close + 1] == kRule.delimiter))) {
@@ -165,71 +161,66 @@ private:
     std::size_t length_ = 0;
 };
 
-// Replaces every span of the rule in `text`, writing the result into
-// `buffer` and pointing `text` at it; leaves both alone when there is no
-// span. `delimiters` is how many delimiter bytes `text` holds; returns how
-// many of them the spans took.
+// The state of one line's pass: the text so far, where the next result
+// goes, and how many of each delimiter byte the text still holds.
+struct Pass {
+    static constexpr char kDelimiters[] = {'*', '_', '`'};
+
+    std::string_view text;
+    std::string* spare;  // never the buffer `text` views
+    std::string* other;
+    std::array<std::size_t, 3> delimiters;
+    bool has_line_breaks;
+
+    std::size_t& remaining(char delimiter) { return delimiters[delimiter == '*' ? 0 : delimiter == '_' ? 1 : 2]; }
+};
+
+// Replaces every span of the rule in the pass's text. A rule takes 2 * width
+// of its own delimiter bytes per span and adds none, so it is skipped when
+// too few remain.
 template <const InlineRule& kRule>
-std::size_t substitute(std::string_view& text, std::size_t delimiters, bool has_line_breaks,
-                       std::string& buffer) {
-    SpanFinder<kRule> finder(text, has_line_breaks);
+void substitute(Pass& pass) {
+    std::size_t& delimiters = pass.remaining(kRule.delimiter);
+    if (delimiters < 2 * kRule.width) return;
+    const std::string_view text = pass.text;
+    SpanFinder<kRule> finder(text, pass.has_line_breaks);
     Span span{};
-    if (!finder.next(0, span)) return 0;
+    if (!finder.next(0, span)) return;
 
     constexpr std::size_t kGrowth = kRule.open_tag.size() + kRule.close_tag.size() - 2 * kRule.width;
     // Sized for as many spans as the delimiters allow, so that the buffer is
     // not grown (and copied) while it is written.
-    BufferWriter out(buffer, text.size() + kGrowth * (delimiters / (2 * kRule.width)) + kBlockTagRoom);
+    BufferWriter out(*pass.spare, text.size() + kGrowth * (delimiters / (2 * kRule.width)) + kBlockTagRoom);
     std::size_t copied = 0;
-    std::size_t spans = 0;
     do {
         out.append(text.data() + copied, span.start - copied);
         out.append(kRule.open_tag);
         out.append(text.data() + span.content, span.content_end - span.content);
         out.append(kRule.close_tag);
         copied = span.end;
-        ++spans;
+        delimiters -= 2 * kRule.width;
     } while (finder.next(copied, span));
     out.append(text.data() + copied, text.size() - copied);
-    text = out.text();
-    return spans * 2 * kRule.width;
+    pass.text = out.text();
+    std::swap(pass.spare, pass.other);
 }
 
 }  // namespace
 
 std::string_view render_inline_spans(std::string_view line, InlineScratch& scratch) {
-    // A rule never adds a delimiter or line break byte, and takes 2 * width
-    // of its own delimiter bytes per span. Counting them once tells which
-    // rules can still match, before and after each substitution (most lines
-    // have no pair of delimiters at all), and without LF or CR the asterisk
-    // rules need not look for line breaks.
-    static constexpr char kDelimiters[] = {'*', '_', '`'};
-    auto counts = bytes::count_each(line, kDelimiters);
-    const auto remaining = [&](const InlineRule& rule) -> std::size_t& {
-        return counts[rule.delimiter == '*' ? 0 : rule.delimiter == '_' ? 1 : 2];
-    };
-    if (counts[0] < 2 && counts[1] < 2 && counts[2] < 2) return line;
-    const bool has_line_breaks = counts[0] >= 2 && (bytes::find(line, '\n', 0, line.size()) != kNone ||
-                                                    bytes::find(line, '\r', 0, line.size()) != kNone);
-
-    std::string_view current = line;
-    std::string* spare = &scratch.front;  // never the buffer `current` views
-    std::string* other = &scratch.back;
-    const auto apply = [&](auto substitute_rule, const InlineRule& rule) {
-        std::size_t& delimiters = remaining(rule);
-        if (delimiters < 2 * rule.width) return;
-        const std::size_t taken = substitute_rule(current, delimiters, has_line_breaks, *spare);
-        if (taken != 0) {
-            delimiters -= taken;
-            std::swap(spare, other);
-        }
-    };
-    apply(substitute<kStrongAsterisks>, kStrongAsterisks);
-    apply(substitute<kStrongUnderscores>, kStrongUnderscores);
-    apply(substitute<kEmphasisAsterisk>, kEmphasisAsterisk);
-    apply(substitute<kEmphasisUnderscore>, kEmphasisUnderscore);
-    apply(substitute<kCode>, kCode);
-    return current;
+    // Counting the delimiters once tells which rules can match at all: most
+    // lines have no pair of any. Without LF or CR, which no rule adds, the
+    // asterisk rules need not look for line breaks.
+    Pass pass{line, &scratch.front, &scratch.back, bytes::count_each(line, Pass::kDelimiters), false};
+    if (pass.remaining('*') < 2 && pass.remaining('_') < 2 && pass.remaining('`') < 2) return line;
+    pass.has_line_breaks = pass.remaining('*') >= 2 && (bytes::find(line, '\n', 0, line.size()) != kNone ||
+                                                        bytes::find(line, '\r', 0, line.size()) != kNone);
+    substitute<kStrongAsterisks>(pass);
+    substitute<kStrongUnderscores>(pass);
+    substitute<kEmphasisAsterisk>(pass);
+    substitute<kEmphasisUnderscore>(pass);
+    substitute<kCode>(pass);
+    return pass.text;
 }
 
 }  // namespace markdown
