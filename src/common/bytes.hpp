@@ -72,17 +72,12 @@ void for_each_of(std::string_view text, char a, char b, OnHit&& on_hit) {
             const std::size_t start = size - 16;
             report(start, hits_in(data + start) & ~((1u << (block - start)) - 1u));
         }
-    } else if (size != 0) {
-        char padded[16];
-        std::memset(padded, a == '\0' || b == '\0' ? 1 : 0, sizeof padded);
-        std::memcpy(padded, data, size);
-        report(0, hits_in(padded) & ((1u << size) - 1u));
+        return;
     }
-#else
+#endif
     for (std::size_t i = 0; i < size; ++i) {
         if (data[i] == a || data[i] == b) on_hit(i);
     }
-#endif
 }
 
 // How often each of the given bytes occurs in `text`.
