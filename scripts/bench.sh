@@ -15,4 +15,4 @@ esac
 ensure_packages cmake make g++ pybind11-dev libbenchmark-dev libmd4c-dev libmd4c-html0-dev
 build="$zendral_root/build-bench"
 configure "$build" -DZENDRAL_BUILD_TESTS=OFF -DZENDRAL_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" --target "bench_$what" -j "$(jobs)"
+cmake --build "$build" --target "bench_$what" -j "$(ncpu)"

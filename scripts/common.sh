@@ -20,7 +20,7 @@ ensure_packages() {
   echo "zendral: installing ${missing[*]}"
   if [ -z "${zendral_apt_updated:-}" ]; then
     apt-get update -qq
-    zendral_apt_updated=1
+    export zendral_apt_updated=1  # scripts that call scripts update once
   fi
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
@@ -41,4 +41,4 @@ find_python() {
   cmake -DZENDRAL_FIND_VERSION="$1" -P "$zendral_root/cmake/ZendralPython.cmake"
 }
 
-jobs() { nproc 2>/dev/null || echo 2; }
+ncpu() { nproc 2>/dev/null || echo 2; }

@@ -7,4 +7,4 @@ source "$(dirname "$0")/common.sh"
 ensure_packages cmake make g++ pybind11-dev
 build="$zendral_root/build"
 configure "$build" -DZENDRAL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target demo -j "$(jobs)"
+cmake --build "$build" --target demo -j "$(ncpu)"

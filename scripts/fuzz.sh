@@ -30,12 +30,13 @@ done
 # superlinear target converts ~512 KB per input in well under 1 s with the
 # sanitizers and checks its own cost growth; its timeout is the backstop, and
 # it starts at full slice length since it runs only ~10 inputs a second.
+# Sets the array `options` (an array, so that paths with spaces survive).
 options_for() {
   case $1 in
-    inline_spans) echo "-max_len=256 -timeout=10 -dict=$zendral_root/fuzz/markdown.dict" ;;
-    md_to_html) echo "-max_len=4096 -timeout=10 -dict=$zendral_root/fuzz/markdown.dict" ;;
-    key_value) echo "-max_len=4096 -timeout=10 -dict=$zendral_root/fuzz/key_value.dict" ;;
-    superlinear) echo "-max_len=65 -len_control=0 -timeout=10 -dict=$zendral_root/fuzz/markdown.dict" ;;
+    inline_spans) options=(-max_len=256 -timeout=10 "-dict=$zendral_root/fuzz/markdown.dict") ;;
+    md_to_html) options=(-max_len=4096 -timeout=10 "-dict=$zendral_root/fuzz/markdown.dict") ;;
+    key_value) options=(-max_len=4096 -timeout=10 "-dict=$zendral_root/fuzz/key_value.dict") ;;
+    superlinear) options=(-max_len=65 -len_control=0 -timeout=10 "-dict=$zendral_root/fuzz/markdown.dict") ;;
   esac
 }
 
@@ -43,7 +44,7 @@ ensure_packages cmake make clang libclang-rt-14-dev
 build="$zendral_root/build-fuzz"
 configure "$build" -DCMAKE_CXX_COMPILER=clang++ -DZENDRAL_BUILD_FUZZERS=ON \
   -DZENDRAL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(jobs)" --target "${targets[@]/#/fuzz_}"
+cmake --build "$build" -j "$(ncpu)" --target "${targets[@]/#/fuzz_}"
 
 work=${work:-$build/work}
 failed=()
@@ -53,10 +54,10 @@ for target in "${targets[@]}"; do
   log="$dir/fuzz.log"
   echo "== fuzz_$target: $seconds s (log: $log)"
   status=0
-  # shellcheck disable=SC2046
+  options_for "$target"
   "$build/fuzz/fuzz_$target" "$dir/corpus" "$zendral_root/fuzz/seeds/$target" \
     -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$dir/artifacts/" \
-    $(options_for "$target") >"$log" 2>&1 || status=$?
+    "${options[@]}" >"$log" 2>&1 || status=$?
   # The last status line and the final statistics.
   grep -E '^#[0-9]+[[:space:]]+(DONE|pulse|NEW|REDUCE|INITED)' "$log" | tail -n 1 || true
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log" | tr '\n' ' ' || true

@@ -23,8 +23,8 @@ if [ -z "${PYTHON:-}" ] && [ -z "$(find_python 3.6)" ]; then
   module=OFF
 fi
 configure "$build" -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_BUILD_MODULE=$module
-cmake --build "$build" -j "$(jobs)"
-ctest --test-dir "$build" --output-on-failure -j "$(jobs)" || failed+=("build/")
+cmake --build "$build" -j "$(ncpu)"
+ctest --test-dir "$build" --output-on-failure -j "$(ncpu)" || failed+=("build/")
 
 # The module again under each other version, Python tests only.
 for version in 3.11 ${ZENDRAL_EXTRA_PYTHONS:-}; do
@@ -41,8 +41,8 @@ for version in 3.11 ${ZENDRAL_EXTRA_PYTHONS:-}; do
   version_build="$zendral_root/build-py$version"
   PYTHON=$interpreter configure "$version_build" \
     -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_BUILD_CPP_TESTS=OFF >/dev/null
-  cmake --build "$version_build" -j "$(jobs)"
-  ctest --test-dir "$version_build" --output-on-failure -j "$(jobs)" ||
+  cmake --build "$version_build" -j "$(ncpu)"
+  ctest --test-dir "$version_build" --output-on-failure -j "$(ncpu)" ||
     failed+=("build-py$version/")
 done
 
@@ -50,8 +50,8 @@ done
 # suite, instrumented. g++ brings the sanitizer runtimes (libasan, libubsan).
 sanitized="$zendral_root/build-asan"
 configure "$sanitized" -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_SANITIZE=ON >/dev/null
-cmake --build "$sanitized" -j "$(jobs)"
-ctest --test-dir "$sanitized" --output-on-failure -j "$(jobs)" || failed+=("build-asan/")
+cmake --build "$sanitized" -j "$(ncpu)"
+ctest --test-dir "$sanitized" --output-on-failure -j "$(ncpu)" || failed+=("build-asan/")
 
 for line in "${skipped[@]}"; do echo "SKIPPED: $line"; done
 if [ ${#failed[@]} -gt 0 ]; then

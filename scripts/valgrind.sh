@@ -11,7 +11,7 @@ source "$(dirname "$0")/common.sh"
 ensure_packages cmake make g++ pybind11-dev valgrind
 build="$zendral_root/build-valgrind"
 configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZENDRAL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(jobs)" --target zendral
+cmake --build "$build" -j "$(ncpu)" --target zendral
 python=$(sed -n 's/^ZENDRAL_PYTHON:FILEPATH=//p' "$build/CMakeCache.txt")
 module=$(ls "$build"/zendral*.so)
 report="$build/memcheck.xml"

@@ -18,6 +18,7 @@ namespace zendral::bytes {
 // Position of the first `byte` in [from, to) of `text`, or npos. Inline, so
 // that the many short searches of a line cost no call.
 inline std::size_t find(std::string_view text, char byte, std::size_t from, std::size_t to) {
+    if (from >= to) return std::string_view::npos;
     const char* const data = text.data();
     std::size_t i = from;
 #if defined(__SSE2__)

@@ -1,6 +1,8 @@
 // Markdown lines to HTML lines in one pass. Per line: the block rule picks the
 // tags and the text they enclose, the inline pass rewrites the text, and the
-// paragraph rule may wrap a plain line. Only `in_list` crosses lines.
+// paragraph rule may wrap a plain line. Of one line's conversion only
+// `in_list` matters to the next; the scratch buffers are kept for their
+// storage alone.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -59,12 +61,14 @@ bool wraps_as_paragraph(std::string_view text) {
 
 // Appends the output line: `text` between the tags. A long text that the
 // inline pass left in one of the scratch buffers becomes the line itself,
-// tags added in place; anything else is copied into a string of its own.
+// tags added in place, unless the buffer is much larger than the line (left
+// from a longer line, or sized for spans that did not form): the line would
+// keep that memory. Anything else is copied into a string of its own.
 void emit(LineList& html, const Tags& tags, std::string_view text, markdown::InlineScratch& scratch) {
     const std::size_t size = tags.open.size() + text.size() + tags.close.size();
     if (text.size() >= markdown::kLongLine) {
         for (std::string* buffer : {&scratch.front, &scratch.back}) {
-            if (text.data() != buffer->data()) continue;
+            if (text.data() != buffer->data() || buffer->capacity() > 2 * size) continue;
             buffer->resize(text.size());  // within its capacity, which has room for the tags
             buffer->insert(0, tags.open).append(tags.close);
             html.push_back(std::move(*buffer));

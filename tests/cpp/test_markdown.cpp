@@ -99,4 +99,16 @@ TEST(MarkdownShape, ListsOpenAndCloseAroundEveryRun) {
     EXPECT_EQ(md_to_html(markdown), html);
 }
 
+// A long line's result may leave in the buffer it was built in, but a line
+// must not keep a buffer sized for an earlier, longer line.
+TEST(MarkdownShape, LongLinesKeepNoMoreThanTheirOwnMemory) {
+    std::string dense;
+    for (int i = 0; i < 200000; ++i) dense += "*a*";
+    const std::string span = "*" + std::string(70000, 'b') + "*";
+    const LineList html = md_to_html({dense, span, span});
+    ASSERT_EQ(html.size(), 3u);
+    EXPECT_EQ(html[2], "<p><em>" + std::string(70000, 'b') + "</em></p>");
+    for (const std::string& line : html) EXPECT_LE(line.capacity(), 2 * line.size());
+}
+
 }  // namespace
