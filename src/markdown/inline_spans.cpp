@@ -140,39 +140,55 @@ private:
     NextByte cr_{'\r'};
 };
 
-// Appends to a buffer used as raw storage: its size is its capacity and only
-// ever grows, so the copying loop checks room once per piece and no byte of
-// the buffer is cleared more than once in its life.
+// Appends to a buffer used as raw storage: its size is the part ready for
+// writing and only ever grows, so the copying loop checks room once per piece
+// and no byte of the buffer is cleared more than once in its life. The
+// expected length is reserved up front, but made ready (cleared) only a step
+// ahead of the writing: clearing all of a long buffer first would cost one
+// more pass over memory that no longer fits the cache.
 class BufferWriter {
 public:
-    BufferWriter(std::string& buffer, std::size_t expected) : buffer_(buffer) {
-        if (expected > buffer_.size()) buffer_.resize(expected);
+    // The text starts `lead` bytes into the buffer.
+    BufferWriter(std::string& buffer, std::size_t expected, std::size_t lead)
+        : buffer_(buffer), lead_(lead), length_(lead) {
+        buffer_.reserve(lead + expected);
+        if (lead > buffer_.size()) make_room(lead);
     }
     void append(const char* from, std::size_t size) {
-        if (length_ + size > buffer_.size()) buffer_.resize(std::max(length_ + size, 2 * buffer_.size()));
+        if (length_ + size > buffer_.size()) make_room(length_ + size);
         bytes::copy(buffer_.data() + length_, from, size);
         length_ += size;
     }
     void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
-    std::string_view text() const { return {buffer_.data(), length_}; }
+    std::string_view text() const { return {buffer_.data() + lead_, length_ - lead_}; }
 
 private:
+    static constexpr std::size_t kStep = 64 * 1024;
+
+    void make_room(std::size_t needed) {
+        if (needed > buffer_.capacity()) buffer_.reserve(std::max(needed, 2 * buffer_.capacity()));
+        buffer_.resize(std::max(needed, std::min(buffer_.size() + kStep, buffer_.capacity())));
+    }
+
     std::string& buffer_;
-    std::size_t length_ = 0;
+    std::size_t lead_;
+    std::size_t length_;
 };
 
 // The state of one line's pass: the text so far, where the next result
 // goes, and how many of each delimiter byte the text still holds.
 struct Pass {
-    static constexpr char kDelimiters[] = {'*', '_', '`'};
+    // The three delimiters, then the line breaks that bound a lazy span.
+    static constexpr char kCounted[] = {'*', '_', '`', '\n', '\r'};
 
     std::string_view text;
     std::string* spare;  // never the buffer `text` views
     std::string* other;
-    std::array<std::size_t, 3> delimiters;
-    bool has_line_breaks;
+    std::size_t lead;
+    std::array<std::size_t, 5> counts;
 
-    std::size_t& remaining(char delimiter) { return delimiters[delimiter == '*' ? 0 : delimiter == '_' ? 1 : 2]; }
+    std::size_t& remaining(char delimiter) { return counts[delimiter == '*' ? 0 : delimiter == '_' ? 1 : 2]; }
+    bool has_line_breaks() const { return counts[3] + counts[4] != 0; }
 };
 
 // Replaces every span of the rule in the pass's text. A rule takes 2 * width
@@ -183,14 +199,15 @@ void substitute(Pass& pass) {
     std::size_t& delimiters = pass.remaining(kRule.delimiter);
     if (delimiters < 2 * kRule.width) return;
     const std::string_view text = pass.text;
-    SpanFinder<kRule> finder(text, pass.has_line_breaks);
+    SpanFinder<kRule> finder(text, pass.has_line_breaks());
     Span span{};
     if (!finder.next(0, span)) return;
 
     constexpr std::size_t kGrowth = kRule.open_tag.size() + kRule.close_tag.size() - 2 * kRule.width;
     // Sized for as many spans as the delimiters allow, so that the buffer is
     // not grown (and copied) while it is written.
-    BufferWriter out(*pass.spare, text.size() + kGrowth * (delimiters / (2 * kRule.width)) + kBlockTagRoom);
+    BufferWriter out(*pass.spare, text.size() + kGrowth * (delimiters / (2 * kRule.width)) + kBlockTagRoom,
+                     pass.lead);
     std::size_t copied = 0;
     do {
         out.append(text.data() + copied, span.start - copied);
@@ -211,10 +228,8 @@ std::string_view render_inline_spans(std::string_view line, InlineScratch& scrat
     // Counting the delimiters once tells which rules can match at all: most
     // lines have no pair of any. Without LF or CR, which no rule adds, the
     // asterisk rules need not look for line breaks.
-    Pass pass{line, &scratch.front, &scratch.back, bytes::count_each(line, Pass::kDelimiters), false};
+    Pass pass{line, &scratch.front, &scratch.back, scratch.lead, bytes::count_each(line, Pass::kCounted)};
     if (pass.remaining('*') < 2 && pass.remaining('_') < 2 && pass.remaining('`') < 2) return line;
-    pass.has_line_breaks = pass.remaining('*') >= 2 && (bytes::find(line, '\n', 0, line.size()) != kNone ||
-                                                        bytes::find(line, '\r', 0, line.size()) != kNone);
     substitute<kStrongAsterisks>(pass);
     substitute<kStrongUnderscores>(pass);
     substitute<kEmphasisAsterisk>(pass);

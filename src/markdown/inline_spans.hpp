@@ -22,6 +22,9 @@ constexpr std::size_t kBlockTagRoom = 16;
 struct InlineScratch {
     std::string front;
     std::string back;
+    // Bytes left free in front of a result: a caller that knows its opening
+    // tag can write it there instead of moving the whole text up.
+    std::size_t lead = 0;
 };
 
 // Returns the rendered line: `line` itself when no rule matched, else a view

@@ -68,9 +68,14 @@ void emit(LineList& html, const Tags& tags, std::string_view text, markdown::Inl
     const std::size_t size = tags.open.size() + text.size() + tags.close.size();
     if (text.size() >= markdown::kLongLine) {
         for (std::string* buffer : {&scratch.front, &scratch.back}) {
-            if (text.data() != buffer->data() || buffer->capacity() > 2 * size) continue;
-            buffer->resize(text.size());  // within its capacity, which has room for the tags
-            buffer->insert(0, tags.open).append(tags.close);
+            if (text.data() != buffer->data() + scratch.lead || buffer->capacity() > 2 * size) continue;
+            // The opening tag goes into the lead, right before the text; only
+            // a tag shorter than the lead (a plain line left unwrapped) moves
+            // the text. The capacity has room for the closing tag.
+            const std::size_t start = scratch.lead - tags.open.size();
+            buffer->resize(scratch.lead + text.size());
+            buffer->replace(start, tags.open.size(), tags.open.data(), tags.open.size());
+            buffer->erase(0, start).append(tags.close);
             html.push_back(std::move(*buffer));
             buffer->clear();
             return;
@@ -116,6 +121,7 @@ LineList md_to_html(const LineList& lines) {
         }
         // The tags hold no delimiter byte and sit at the line's ends, so running
         // the inline pass on the text alone gives the same spans.
+        scratch.lead = plain ? kParagraphTags.open.size() : tags.open.size();
         text = markdown::render_inline_spans(text, scratch);
         if (plain && wraps_as_paragraph(text)) tags = kParagraphTags;
         emit(html, tags, text, scratch);

@@ -111,4 +111,37 @@ TEST(MarkdownShape, LongLinesKeepNoMoreThanTheirOwnMemory) {
     for (const std::string& line : html) EXPECT_LE(line.capacity(), 2 * line.size());
 }
 
+// Lines long enough that their result is handed over in the buffer it was
+// built in, with the opening tag written in front of it: every block kind,
+// and plain lines whose result is left unwrapped. (Too long for the
+// std::regex reference, which recurses once per byte of a span.)
+const std::string kLong(100000, 'b');
+
+class LongLines : public testing::TestWithParam<DocumentCase> {};
+
+TEST_P(LongLines, ConvertLineByLine) { EXPECT_EQ(md_to_html(GetParam().markdown), GetParam().html); }
+
+INSTANTIATE_TEST_SUITE_P(BlockKinds, LongLines, testing::Values(
+    DocumentCase{"Heading", {"### *" + kLong + "*"}, {"<h3><em>" + kLong + "</em></h3>"}},
+    DocumentCase{"Item", {"- `" + kLong + "`"}, {"<ul>", "<li><code>" + kLong + "</code></li>", "</ul>"}},
+    DocumentCase{"Paragraph", {"**" + kLong + "** _x_"}, {"<p><strong>" + kLong + "</strong> <em>x</em></p>"}},
+    DocumentCase{"UnwrappedCode", {"`" + kLong + "`"}, {"<code>" + kLong + "</code>"}},
+    DocumentCase{"UnwrappedRawTag", {"<h*" + kLong + "*"}, {"<h<em>" + kLong + "</em>"}},
+    DocumentCase{"NoSpanIsCopied", {"# " + kLong}, {"<h1>" + kLong + "</h1>"}}),
+    kName);
+
+// Many short spans make a long result that grows piece by piece through all
+// five substitutions; it must equal the short line's result repeated.
+TEST(MarkdownShape, LongLineOfShortSpans) {
+    const std::string piece = "a **b** _c_ `d` *e* __f__ ";
+    const std::string html_piece = zendral::reference::render_inline_spans(piece);
+    std::string line, html;
+    for (int i = 0; i < 20000; ++i) {
+        line += piece;
+        html += html_piece;
+    }
+    const LineList expected{"<p>" + html + "</p>", "<ul>", "<li>" + html + "</li>", "</ul>"};
+    EXPECT_EQ(md_to_html({line, "- " + line}), expected);
+}
+
 }  // namespace
