@@ -151,7 +151,7 @@ public:
     // The text starts `lead` bytes into the buffer.
     BufferWriter(std::string& buffer, std::size_t expected, std::size_t lead)
         : buffer_(buffer), lead_(lead), length_(lead) {
-        buffer_.reserve(lead + expected);
+        if (lead + expected > buffer_.capacity()) buffer_.reserve(lead + expected);
         if (lead > buffer_.size()) make_room(lead);
     }
     void append(const char* from, std::size_t size) {

@@ -130,8 +130,9 @@ INSTANTIATE_TEST_SUITE_P(BlockKinds, LongLines, testing::Values(
     DocumentCase{"NoSpanIsCopied", {"# " + kLong}, {"<h1>" + kLong + "</h1>"}}),
     kName);
 
-// Many short spans make a long result that grows piece by piece through all
-// five substitutions; it must equal the short line's result repeated.
+// Many short spans make a long result, written through all five
+// substitutions into buffers made ready a step at a time; it must equal the
+// short line's result repeated.
 TEST(MarkdownShape, LongLineOfShortSpans) {
     const std::string piece = "a **b** _c_ `d` *e* __f__ ";
     const std::string html_piece = zendral::reference::render_inline_spans(piece);
