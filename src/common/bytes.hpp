@@ -4,8 +4,10 @@
 // x86-64 CPU; a plain loop elsewhere), and short copies are plain moves.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -44,6 +46,38 @@ inline std::size_t find(std::string_view text, char byte, std::size_t from, std:
         if (data[i] == byte) return i;
     }
     return std::string_view::npos;
+}
+
+// Bit i tells whether byte `base + i` of `text` is `byte`, for the up to 64
+// bytes from `base` (bits past the end of `text` are 0). Reads nothing
+// outside `text`.
+inline std::uint64_t mask_of(std::string_view text, std::size_t base, char byte) {
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    std::uint64_t mask = 0;
+#if defined(__SSE2__)
+    if (size >= 16) {
+        const __m128i want = _mm_set1_epi8(byte);
+        const auto hits_at = [&](std::size_t start) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + start));
+            return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want))));
+        };
+        for (std::size_t block = 0; block < 64; block += 16) {
+            const std::size_t start = base + block;
+            if (start + 16 <= size) {
+                mask |= hits_at(start) << block;
+            } else {
+                // The last 16 bytes of the text, shifted so that bit 0 is `start`.
+                if (start < size) mask |= (hits_at(size - 16) >> (start + 16 - size)) << block;
+                break;
+            }
+        }
+        return mask;
+    }
+#endif
+    const std::size_t end = std::min(size, base + 64);
+    for (std::size_t i = base; i < end; ++i) mask |= static_cast<std::uint64_t>(data[i] == byte) << (i - base);
+    return mask;
 }
 
 // Calls on_hit(position) for every byte of `text` equal to `a` or `b`, in order.
@@ -115,6 +149,21 @@ std::array<std::size_t, N> count_each(std::string_view text, const char (&wanted
 #endif
     for (std::size_t i = 0; i < size; ++i) count_byte(data[i]);
     return counts;
+}
+
+// Whether every byte of `text` is below 0x80.
+inline bool is_ascii(std::string_view text) {
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    __m128i high = _mm_setzero_si128();
+    for (; i + 16 <= size; i += 16) high = _mm_or_si128(high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)));
+    if (_mm_movemask_epi8(high) != 0) return false;
+#endif
+    unsigned char bits = 0;
+    for (; i < size; ++i) bits = static_cast<unsigned char>(bits | static_cast<unsigned char>(data[i]));
+    return bits < 0x80;
 }
 
 // Copies at most 16 bytes to `out` and returns the end: two overlapping

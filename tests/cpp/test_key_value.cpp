@@ -81,6 +81,20 @@ TEST(CsvLinesToJson, LongLineOfManyFields) {
     EXPECT_EQ(zendral::csv_lines_to_json({line}), LineList{object});
 }
 
+// Lines with more pairs than the converter remembers from its sweep are
+// swept again to be written: both sides of that limit, and far past it.
+TEST(CsvLinesToJson, LinesOfManyPairsAroundTheRememberedCount) {
+    for (int pairs : {31, 32, 33, 64, 1000}) {
+        std::string line = "flag";
+        std::string object = "{";
+        for (int i = 0; i < pairs; ++i) {
+            line += ",k" + std::to_string(i) + "=v=" + std::to_string(i) + ",";
+            object += (i ? ", \"k" : "\"k") + std::to_string(i) + "\": \"v=" + std::to_string(i) + "\"";
+        }
+        EXPECT_EQ(zendral::line_csv_to_json(line), object + "}") << pairs << " pairs";
+    }
+}
+
 // --- The file entry ------------------------------------------------------
 
 struct FileCase {
