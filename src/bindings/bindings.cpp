@@ -16,6 +16,7 @@
 //  - A RuntimeError whose text is not UTF-8 (a file path's bytes) is raised
 //    without a text on every interpreter, as 3.6 does by itself.
 #include <cstring>
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -94,6 +95,13 @@ struct Dispatcher : pybind11::cpp_function {
 };
 
 PyObject* guarded_dispatcher(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    // The C++ runtime keeps a thread's exception state in thread-local storage
+    // that glibc allocates on the thread's first use of it. If that first use
+    // is a throw because memory ran out, the allocation fails too and glibc
+    // aborts the process. Using it here, before anything can throw, makes the
+    // allocation happen while memory is still there. (Volatile: the library
+    // declares the function pure, so an unused call would be dropped.)
+    [[maybe_unused]] volatile const int unwinding = std::uncaught_exceptions();
     try {
         return Dispatcher::dispatcher(self, args, kwargs);
     } catch (const std::bad_alloc&) {
