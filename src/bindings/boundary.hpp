@@ -106,7 +106,7 @@ public:
         views_.reserve(count);
         kept_.reserve(count);
         for (Py_ssize_t i = 0; i < length; ++i) {
-            const Owned item(PySequence_GetItem(sequence, i));
+            const Owned item(item_at(sequence, i));
             if (!item) throw pybind11::error_already_set();
             std::string_view bytes;
             Owned keep;
@@ -125,6 +125,16 @@ public:
     bool all_ascii() const { return all_ascii_; }
 
 private:
+    // PySequence_GetItem without its call for a list or tuple, whose item
+    // lookup no subclass can change; the bound is checked as it would be.
+    static PyObject* item_at(PyObject* sequence, Py_ssize_t i) {
+        if (PyList_CheckExact(sequence) && i < PyList_GET_SIZE(sequence)) {
+            return pybind11::handle(PyList_GET_ITEM(sequence, i)).inc_ref().ptr();
+        }
+        if (PyTuple_CheckExact(sequence)) return pybind11::handle(PyTuple_GET_ITEM(sequence, i)).inc_ref().ptr();
+        return PySequence_GetItem(sequence, i);
+    }
+
     std::vector<std::string_view> views_;
     std::vector<Owned> kept_;
     ItemReader reader_;
@@ -164,16 +174,22 @@ public:
 
 private:
     // Strict UTF-8, as PyUnicode_DecodeUTF8 decodes it (and with its error).
-    // ASCII, the common case, is allocated at its length and copied. Lines of
-    // one byte or none go to the decoder, which returns the interpreter's
-    // shared objects for them.
+    // ASCII, the common case, is allocated at its length and copied, checked
+    // as it is copied unless known; other text goes to the decoder. So do lines
+    // of one byte or none, for which it returns the interpreter's shared
+    // objects.
     static PyObject* make_str(std::string_view bytes, bool ascii) {
         const auto size = static_cast<Py_ssize_t>(bytes.size());
-        if (size > 1 && (ascii || bytes::is_ascii(bytes))) {
+        if (size > 1) {
             PyObject* text = PyUnicode_New(size, 127);
             if (!text) throw pybind11::error_already_set();
-            std::memcpy(PyUnicode_1BYTE_DATA(text), bytes.data(), bytes.size());
-            return text;
+            char* const data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+            if (ascii) {
+                std::memcpy(data, bytes.data(), bytes.size());
+                return text;
+            }
+            if (bytes::copy_ascii(data, bytes.data(), bytes.size())) return text;
+            Py_DECREF(text);
         }
         PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), size, nullptr);
         if (!text) throw pybind11::error_already_set();
