@@ -108,7 +108,11 @@ def plan(input_dir, output_dir):
         raise SystemExit("scale_out: the output folder must differ from the input folder")
     skip = os.path.realpath(output_dir)
     jobs = []
-    for folder, subfolders, files in os.walk(input_dir):
+
+    def unreadable(error):  # a folder left out silently would look like success
+        raise SystemExit("scale_out: cannot read %s: %s" % (error.filename, error.strerror))
+
+    for folder, subfolders, files in os.walk(input_dir, onerror=unreadable):
         # An output folder inside the input is not input.
         subfolders[:] = sorted(name for name in subfolders
                                if os.path.realpath(os.path.join(folder, name)) != skip)
