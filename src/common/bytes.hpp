@@ -48,36 +48,41 @@ inline std::size_t find(std::string_view text, char byte, std::size_t from, std:
     return std::string_view::npos;
 }
 
-// Bit i tells whether byte `base + i` of `text` is `byte`, for the up to 64
-// bytes from `base` (bits past the end of `text` are 0). Reads nothing
-// outside `text`.
-inline std::uint64_t mask_of(std::string_view text, std::size_t base, char byte) {
+// Bit i of mask k tells whether byte `base + i` of `text` is `wanted[k]`, for
+// the up to 64 bytes from `base` (bits past the end of `text` are 0). Reads
+// nothing outside `text`.
+template <std::size_t N>
+[[gnu::always_inline]] inline std::array<std::uint64_t, N> masks_of(std::string_view text, std::size_t base, const char (&wanted)[N]) {
     const char* const data = text.data();
     const std::size_t size = text.size();
-    std::uint64_t mask = 0;
+    std::array<std::uint64_t, N> masks{};
 #if defined(__SSE2__)
     if (size >= 16) {
-        const __m128i want = _mm_set1_epi8(byte);
-        const auto hits_at = [&](std::size_t start) {
+        const auto add_block = [&](std::size_t start, unsigned shift_right, unsigned shift_left) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + start));
-            return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want))));
+            for (std::size_t k = 0; k < N; ++k) {
+                const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(wanted[k]))));
+                masks[k] |= static_cast<std::uint64_t>(hits >> shift_right) << shift_left;
+            }
         };
-        for (std::size_t block = 0; block < 64; block += 16) {
+        for (unsigned block = 0; block < 64; block += 16) {
             const std::size_t start = base + block;
             if (start + 16 <= size) {
-                mask |= hits_at(start) << block;
+                add_block(start, 0, block);
             } else {
                 // The last 16 bytes of the text, shifted so that bit 0 is `start`.
-                if (start < size) mask |= (hits_at(size - 16) >> (start + 16 - size)) << block;
+                if (start < size) add_block(size - 16, static_cast<unsigned>(start + 16 - size), block);
                 break;
             }
         }
-        return mask;
+        return masks;
     }
 #endif
     const std::size_t end = std::min(size, base + 64);
-    for (std::size_t i = base; i < end; ++i) mask |= static_cast<std::uint64_t>(data[i] == byte) << (i - base);
-    return mask;
+    for (std::size_t i = base; i < end; ++i) {
+        for (std::size_t k = 0; k < N; ++k) masks[k] |= static_cast<std::uint64_t>(data[i] == wanted[k]) << (i - base);
+    }
+    return masks;
 }
 
 // Copies at most 16 bytes to `out` and returns the end: two overlapping
@@ -90,8 +95,11 @@ inline char* copy_short(char* out, const char* from, std::size_t size) {
     } else if (size >= 4) {
         std::memcpy(out, from, 4);
         std::memcpy(out + size - 4, from + size - 4, 4);
-    } else {
-        for (std::size_t i = 0; i < size; ++i) out[i] = from[i];
+    } else if (size > 0) {
+        // 1 to 3 bytes: first, middle and last, which cover them all.
+        out[0] = from[0];
+        out[size / 2] = from[size / 2];
+        out[size - 1] = from[size - 1];
     }
     return out + size;
 }

@@ -26,8 +26,8 @@ void for_each_pair(std::string_view line, Visit&& visit) {
     std::size_t field = 0;
     std::size_t equals = kNone;  // the current field's first "="
     for (std::size_t base = 0; base < line.size(); base += 64) {
-        std::uint64_t commas = bytes::mask_of(line, base, ',');
-        std::uint64_t equal_signs = bytes::mask_of(line, base, '=');
+        static constexpr char kSeparators[] = {',', '='};
+        auto [commas, equal_signs] = bytes::masks_of(line, base, kSeparators);
         while (commas != 0) {
             const auto comma = static_cast<unsigned>(__builtin_ctzll(commas));
             if (equals == kNone && equal_signs != 0) {
