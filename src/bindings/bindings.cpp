@@ -75,11 +75,11 @@ template <>
 struct type_caster<std::string> : string_caster<std::string> {
     bool load(handle source, bool) {
         if (!source) return false;
+        zendral::bindings::Owned item(source.inc_ref().ptr());
         std::string_view bytes;
-        zendral::bindings::Owned keep;
         bool ascii = false;
         zendral::bindings::ItemReader reader;
-        if (!reader.read(source.ptr(), bytes, keep, ascii)) return false;
+        if (!reader.read(item, bytes, ascii)) return false;
         value.assign(bytes.data(), bytes.size());
         return true;
     }

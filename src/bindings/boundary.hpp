@@ -34,55 +34,56 @@ using Owned = std::unique_ptr<PyObject, Release>;
 }
 
 // The bytes of one str, bytes or bytearray, as the converters read them: a
-// str as UTF-8, the others as they are. Sets `bytes` and keeps in `keep`
-// whatever object the view points into; false for any other type and for a
-// str without a UTF-8 form (a lone surrogate).
+// str as UTF-8, the others as they are. False for any other type and for a
+// str without a UTF-8 form (a lone surrogate). Afterwards `item` holds what
+// the view points into: the item itself, a UTF-8 copy of it, or nothing (a
+// bytearray's bytes are copied into the reader).
 class ItemReader {
 public:
-    bool read(PyObject* item, std::string_view& bytes, Owned& keep, bool& ascii) {
-        if (PyUnicode_Check(item)) return read_str(item, bytes, keep, ascii);
+    bool read(Owned& item, std::string_view& bytes, bool& ascii) {
+        PyObject* const object = item.get();
+        if (PyUnicode_Check(object)) return read_str(item, bytes, ascii);
         ascii = false;
-        if (PyBytes_Check(item)) {
-            bytes = {PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item))};
-            keep.reset(pybind11::handle(item).inc_ref().ptr());
+        if (PyBytes_Check(object)) {
+            bytes = {PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
             return true;
         }
-        if (PyByteArray_Check(item)) {
+        if (PyByteArray_Check(object)) {
             // Copied: Python code can run during the call (a sequence's
             // __getitem__, a finalizer) and resize a bytearray under a view.
-            const auto size = static_cast<std::size_t>(PyByteArray_GET_SIZE(item));
+            const auto size = static_cast<std::size_t>(PyByteArray_GET_SIZE(object));
             std::unique_ptr<char[]> copy(new char[size ? size : 1]);
-            if (size) std::memcpy(copy.get(), PyByteArray_AS_STRING(item), size);
+            if (size) std::memcpy(copy.get(), PyByteArray_AS_STRING(object), size);
             bytes = {copy.get(), size};
             copies_.push_back(std::move(copy));
+            item.reset();
             return true;
         }
         return false;
     }
 
 private:
-    static bool read_str(PyObject* item, std::string_view& bytes, Owned& keep, bool& ascii) {
+    static bool read_str(Owned& item, std::string_view& bytes, bool& ascii) {
+        PyObject* const text = item.get();
         // Made ready (a str from the old wchar_t API may not be) through a
         // public call: the module must keep loading into later interpreters far
         // enough to refuse them with its own message.
-        if (!PyUnicode_IS_READY(item) && PyUnicode_GetLength(item) < 0) return argument_rejected();
-        ascii = PyUnicode_IS_ASCII(item);
+        if (!PyUnicode_IS_READY(text) && PyUnicode_GetLength(text) < 0) return argument_rejected();
+        ascii = PyUnicode_IS_ASCII(text);
         if (ascii) {
             // ASCII is its own UTF-8.
-            bytes = {static_cast<const char*>(PyUnicode_DATA(item)),
-                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(item))};
-        } else if (const auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(item); compact->utf8) {
+            bytes = {static_cast<const char*>(PyUnicode_DATA(text)),
+                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+        } else if (const auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(text); compact->utf8) {
             bytes = {compact->utf8, static_cast<std::size_t>(compact->utf8_length)};
         } else {
             // Encoded into a bytes object of the call's own: asking the str for
             // its UTF-8 form would attach a copy to the caller's object for good.
-            Owned encoded(PyUnicode_AsUTF8String(item));
+            Owned encoded(PyUnicode_AsUTF8String(text));
             if (!encoded) return argument_rejected();
             bytes = {PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))};
-            keep = std::move(encoded);
-            return true;
+            item = std::move(encoded);
         }
-        keep.reset(pybind11::handle(item).inc_ref().ptr());
         return true;
     }
 
@@ -106,15 +107,14 @@ public:
         views_.reserve(count);
         kept_.reserve(count);
         for (Py_ssize_t i = 0; i < length; ++i) {
-            const Owned item(item_at(sequence, i));
+            Owned item(item_at(sequence, i));
             if (!item) throw pybind11::error_already_set();
             std::string_view bytes;
-            Owned keep;
             bool ascii = false;
-            if (!reader_.read(item.get(), bytes, keep, ascii)) return false;
+            if (!reader_.read(item, bytes, ascii)) return false;
             all_ascii_ = all_ascii_ && ascii;
             views_.push_back(bytes);
-            if (keep) kept_.push_back(std::move(keep));
+            if (item) kept_.push_back(std::move(item));
         }
         return true;
     }
