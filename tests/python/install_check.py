@@ -3,9 +3,12 @@ with no package index, and uses each result from another folder.
 
 usage: install_check.py SOURCE_DIR     (run by the interpreter to install for)
 
-1. `python -m pip install --no-index SRC` into a fresh venv of this
-   interpreter: the module imports from elsewhere with zendral.pyi beside it,
-   and `pip uninstall` takes both away again.
+1. `python setup.py sdist` in the copy, then `python -m pip install
+   --no-index` of that archive into a fresh venv of this interpreter. pip runs
+   the same setup.py as for `pip install SRC`, but on the files MANIFEST.in
+   names only, so a file the build needs and the sdist lacks fails here. The
+   module imports from elsewhere with zendral.pyi beside it, and
+   `pip uninstall` takes both away again.
 2. `python setup.py build_ext --inplace` leaves both in the source folder.
 
 pip 23.1 and later build in an isolated environment, fetching setuptools and
@@ -109,6 +112,14 @@ def check_module(found, expected_dir):
     return module, stub
 
 
+def make_sdist(work, source):
+    dist = os.path.join(work, "dist")
+    run([sys.executable, "setup.py", "sdist", "--dist-dir", dist], source, "setup.py sdist")
+    (archive,) = os.listdir(dist)
+    print("sdist: %s, %d bytes" % (archive, os.path.getsize(os.path.join(dist, archive))))
+    return os.path.join(dist, archive)
+
+
 def pip_install(work, source):
     env_dir = os.path.join(work, "env")
     try:
@@ -132,7 +143,7 @@ def pip_install(work, source):
             return SKIPPED
         run(pip + ["install", "--no-index", wheel], work)
 
-    run(pip + ["install", "--no-index", source], work)
+    run(pip + ["install", "--no-index", make_sdist(work, source)], work)
     elsewhere = os.path.join(work, "elsewhere")
     os.mkdir(elsewhere)
     found = probe(python, elsewhere)
