@@ -7,6 +7,7 @@ Needs cmake, a C++17 compiler and pybind11's CMake package (Debian's
 pybind11-dev); nothing is fetched from a package index. Extra CMake
 arguments may be given in the CMAKE_ARGS environment variable.
 """
+import io
 import os
 import re
 import shlex
@@ -19,6 +20,11 @@ from setuptools.command.build_ext import build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STUB = "zendral.pyi"
+
+
+def read_readme():
+    with io.open(os.path.join(HERE, "README.md"), encoding="utf-8") as readme:
+        return readme.read()
 
 
 def project_version():
@@ -93,6 +99,24 @@ setup(
     name="zendral",
     version=project_version(),
     description="Native Markdown and key=value converters for Python",
+    long_description=read_readme(),
+    long_description_content_type="text/markdown",
+    license="MIT",
+    classifiers=[
+        "License :: OSI Approved :: MIT License",
+        "Operating System :: POSIX :: Linux",
+        "Programming Language :: C++",
+        "Programming Language :: Python :: 3",
+        "Programming Language :: Python :: 3 :: Only",
+        "Programming Language :: Python :: 3.6",
+        "Programming Language :: Python :: 3.7",
+        "Programming Language :: Python :: 3.8",
+        "Programming Language :: Python :: 3.9",
+        "Programming Language :: Python :: 3.10",
+        "Programming Language :: Python :: 3.11",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Topic :: Text Processing :: Markup :: HTML",
+    ],
     python_requires=">=3.6, <3.12",
     ext_modules=[CMakeExtension("zendral", HERE)],
     cmdclass={"build_ext": CMakeBuild},

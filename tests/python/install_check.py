@@ -7,8 +7,9 @@ usage: install_check.py SOURCE_DIR     (run by the interpreter to install for)
    --no-index` of that archive into a fresh venv of this interpreter. pip runs
    the same setup.py as for `pip install SRC`, but on the files MANIFEST.in
    names only, so a file the build needs and the sdist lacks fails here. The
-   module imports from elsewhere with zendral.pyi beside it, and
-   `pip uninstall` takes both away again.
+   module imports from elsewhere with zendral.pyi beside it, the metadata
+   names the license, the supported Pythons and Linux and holds the README,
+   and `pip uninstall` takes both away again.
 2. `python setup.py build_ext --inplace` leaves both in the source folder.
 
 pip 23.1 and later build in an isolated environment, fetching setuptools and
@@ -39,6 +40,25 @@ print(json.dumps({
     "kv": zendral.csv_lines_to_json(["a=1,b"]),
 }))
 """
+
+# The installed distribution's metadata: importlib.metadata from Python 3.8,
+# pkg_resources before.
+METADATA = r"""
+import email, json
+try:
+    from importlib.metadata import metadata
+    fields = metadata("zendral")
+except ImportError:
+    import pkg_resources
+    dist = pkg_resources.get_distribution("zendral")
+    fields = email.message_from_string(dist.get_metadata(dist.PKG_INFO))
+# Older setuptools write the description as a header, its lines indented by 8.
+description = (fields["Description"] or "").replace("\n        ", "\n") or fields.get_payload()
+print(json.dumps({"license": fields["License"], "summary": fields["Summary"],
+                  "classifiers": fields.get_all("Classifier") or [], "description": description}))
+"""
+CLASSIFIERS = {"License :: OSI Approved :: MIT License", "Operating System :: POSIX :: Linux"} | {
+    "Programming Language :: Python :: 3.%d" % minor for minor in range(6, 12)}
 
 
 class Failed(Exception):
@@ -120,6 +140,17 @@ def make_sdist(work, source):
     return os.path.join(dist, archive)
 
 
+def check_metadata(python, work, source):
+    found = json.loads(run([python, "-c", METADATA], work, "<read metadata>").splitlines()[-1])
+    with open(os.path.join(source, "README.md"), encoding="utf-8") as readme:
+        title, first_paragraph = readme.read().split("\n\n")[:2]
+    if found["license"] != "MIT" or not found["summary"] \
+            or not CLASSIFIERS <= set(found["classifiers"]) \
+            or not found["description"].startswith(title + "\n") \
+            or first_paragraph not in found["description"]:
+        raise Failed("incomplete metadata: %r" % found)
+
+
 def pip_install(work, source):
     env_dir = os.path.join(work, "env")
     try:
@@ -151,6 +182,7 @@ def pip_install(work, source):
         raise Failed("the venv's site folder %s is outside it" % found["platlib"])
     module, stub = check_module(found, found["platlib"])
     print("installed %s and %s" % (module, os.path.basename(stub)))
+    check_metadata(python, elsewhere, source)
 
     run(pip + ["uninstall", "-y", "zendral"], work)
     left = [path for path in (module, stub) if os.path.exists(path)]
