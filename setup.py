@@ -20,6 +20,10 @@ from setuptools.command.build_ext import build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STUB = "zendral.pyi"
+# Type checkers do not look for a stub beside a single-file module in
+# site-packages, but do find a stub-only package (PEP 561). It is installed
+# with the module, made from the same zendral.pyi.
+STUB_PACKAGE = os.path.join("zendral-stubs", "__init__.pyi")
 
 
 def read_readme():
@@ -66,10 +70,13 @@ class CMakeBuild(build_ext):
         # must find it under the same name to install it.
         if not os.path.isfile(module_path):
             raise RuntimeError("CMake did not build %s" % module_path)
+        self.mkpath(os.path.dirname(os.path.join(module_dir, STUB_PACKAGE)))
+        self.copy_file(os.path.join(module_dir, STUB), os.path.join(module_dir, STUB_PACKAGE))
 
     def copy_extensions_to_source(self):
         # --inplace builds in build/lib* first, then copies the module from
-        # there; the stub has to come along.
+        # there; the stub has to come along (the stub package does not: here,
+        # zendral.pyi beside the module is what type checkers find).
         build_ext.copy_extensions_to_source(self)
         for ext in self.extensions:
             built_dir = os.path.dirname(os.path.join(self.build_lib, self.get_ext_filename(ext.name)))
@@ -77,9 +84,10 @@ class CMakeBuild(build_ext):
             self.copy_file(os.path.join(built_dir, STUB), os.path.join(here_dir, STUB))
 
     def get_outputs(self):
-        # The stub is installed (and recorded for uninstall) with the module.
+        # The stubs are installed (and recorded for uninstall) with the module.
         outputs = build_ext.get_outputs(self)
-        return outputs + [os.path.join(os.path.dirname(path), STUB) for path in outputs]
+        return outputs + [os.path.join(os.path.dirname(path), stub)
+                          for path in outputs for stub in (STUB, STUB_PACKAGE)]
 
     @staticmethod
     def _forget_foreign_cache(build_dir, source_dir):

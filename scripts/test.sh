@@ -15,6 +15,9 @@ ensure_packages cmake make g++ pybind11-dev googletest libgtest-dev \
 skipped=() failed=()
 skip() { echo "SKIPPED: $*"; skipped+=("$*"); }
 
+# The install test type-checks the installed stubs with Debian's mypy.
+ensure_packages python3-mypy
+
 # The main build: C++ tests, and the module for $PYTHON or else CPython 3.6.
 build="$zendral_root/build"
 module=ON
