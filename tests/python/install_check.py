@@ -11,7 +11,8 @@ usage: install_check.py SOURCE_DIR     (run by the interpreter to install for)
    names the license, the supported Pythons and Linux and holds the README,
    Debian's mypy finds the types (typecheck/: correct use passes, each
    misuse gives its error), and `pip uninstall` takes it all away again.
-2. `python setup.py build_ext --inplace` leaves both in the source folder.
+2. `python setup.py build_ext --inplace` leaves both in the source folder,
+   and prints no warning.
 
 pip 23.1 and later build in an isolated environment, fetching setuptools and
 wheel, unless `wheel` is installed; the venv then gets it from a local copy:
@@ -251,7 +252,12 @@ def pip_install(work, source):
 
 
 def build_in_place(source):
-    run([sys.executable, "setup.py", "build_ext", "--inplace"], source)
+    output = run([sys.executable, "setup.py", "build_ext", "--inplace"], source)
+    # A normal build is quiet: a warning from the compiler, linker or
+    # lto-wrapper would hide among any number of its like.
+    warnings = [line for line in output.splitlines() if re.search(r"(^|\s)warning:", line)]
+    if warnings:
+        raise Failed("the build warned:\n" + "\n".join(warnings))
     found = probe(sys.executable, source)
     module, stub = check_module(found, source)
     print("built in place: %s and %s" % (os.path.basename(module), os.path.basename(stub)))
