@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <string_view>
+#include <vector>
 #include <unistd.h>
 
 #include "inputs.hpp"
@@ -103,11 +105,51 @@ void csv_file_to_json_log(benchmark::State& state) {
     set_bytes(state, bench::text_bytes(log_lines()));
 }
 
+// The streaming forms, on views of the same lines, into a sink that only
+// looks at each line: the conversion alone, without any output container.
+std::vector<std::string_view> views_of(const LineList& lines) {
+    return std::vector<std::string_view>(lines.begin(), lines.end());
+}
+
+void md_to_html_docs_streamed(benchmark::State& state) {
+    if (docs_lines().empty()) return state.SkipWithError("no Markdown files found");
+    const std::vector<std::string_view> views = views_of(docs_lines());
+    for (auto _ : state) {
+        std::size_t bytes = 0;
+        zendral::md_to_html(views, [&](std::string_view line) { bytes += line.size() + (line.empty() ? 0 : line[0]); });
+        benchmark::DoNotOptimize(bytes);
+    }
+    set_bytes(state, docs_text().size());
+}
+
+void csv_lines_to_json_log_streamed(benchmark::State& state) {
+    const std::vector<std::string_view> views = views_of(log_lines());
+    for (auto _ : state) {
+        std::size_t bytes = 0;
+        zendral::csv_lines_to_json(views, [&](std::string_view object) { bytes += object.size() + object[1]; });
+        benchmark::DoNotOptimize(bytes);
+    }
+    set_bytes(state, bench::text_bytes(log_lines()));
+}
+
+void csv_file_to_json_log_streamed(benchmark::State& state) {
+    const std::string& path = log_file();
+    for (auto _ : state) {
+        std::size_t bytes = 0;
+        zendral::csv_file_to_json(path, [&](std::string_view object) { bytes += object.size() + object[1]; });
+        benchmark::DoNotOptimize(bytes);
+    }
+    set_bytes(state, bench::text_bytes(log_lines()));
+}
+
 BENCHMARK(md_to_html_docs)->Name("md_to_html/docs")->Unit(benchmark::kMillisecond);
 BENCHMARK(copy_docs)->Name("copy/docs")->Unit(benchmark::kMillisecond);
 BENCHMARK(md4c_docs)->Name("md4c/docs")->Unit(benchmark::kMillisecond);
 BENCHMARK(csv_lines_to_json_log)->Name("csv_lines_to_json/log")->Unit(benchmark::kMillisecond);
 BENCHMARK(csv_file_to_json_log)->Name("csv_file_to_json/log")->Unit(benchmark::kMillisecond);
+BENCHMARK(md_to_html_docs_streamed)->Name("md_to_html/docs/streamed")->Unit(benchmark::kMillisecond);
+BENCHMARK(csv_lines_to_json_log_streamed)->Name("csv_lines_to_json/log/streamed")->Unit(benchmark::kMillisecond);
+BENCHMARK(csv_file_to_json_log_streamed)->Name("csv_file_to_json/log/streamed")->Unit(benchmark::kMillisecond);
 
 // --- Adversarial lines -------------------------------------------------------
 

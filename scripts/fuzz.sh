@@ -5,12 +5,12 @@
 # leak or memory blow-up fails the script and leaves the input in
 # WORK/TARGET/artifacts/ (replay it: build-fuzz/fuzz/fuzz_TARGET FILE).
 #   scripts/fuzz.sh [TARGET...] [--seconds N] [--work DIR]
-# TARGET: inline_spans md_to_html key_value superlinear (default: all of them)
+# TARGET: inline_spans md_to_html key_value superlinear long_lines (default: all)
 # --seconds: per target (default 30); --work: default build-fuzz/work
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-all_targets=(inline_spans md_to_html key_value superlinear)
+all_targets=(inline_spans md_to_html key_value superlinear long_lines)
 targets=()
 seconds=30
 work=""
@@ -41,6 +41,7 @@ options_for() {
     md_to_html) options=(-max_len=4096 -timeout=10 "-dict=$zendral_root/fuzz/markdown.dict") ;;
     key_value) options=(-max_len=4096 -timeout=10 "-dict=$zendral_root/fuzz/key_value.dict") ;;
     superlinear) options=(-max_len=65 -len_control=0 -timeout=10 "-dict=$zendral_root/fuzz/markdown.dict") ;;
+    long_lines) options=(-max_len=256 -timeout=30 "-dict=$zendral_root/fuzz/markdown.dict") ;;
   esac
 }
 

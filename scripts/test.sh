@@ -5,6 +5,8 @@
 #   scripts/test.sh
 #   PYTHON=/path/to/python3.x scripts/test.sh      first interpreter instead of 3.6, in build-py3.x/
 #   ZENDRAL_EXTRA_PYTHONS="3.8 3.9" scripts/test.sh  more versions after 3.11
+#   ZENDRAL_DASK_PYTHON=/path/to/python3.x scripts/test.sh
+#       interpreter with distributed for the scale-out test (default: found on PATH)
 # A version with no interpreter on this machine is reported as SKIPPED.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -21,7 +23,7 @@ for version in 3.11 ${ZENDRAL_EXTRA_PYTHONS:-}; do
 done
 
 ensure_packages cmake make g++ pybind11-dev googletest libgtest-dev \
-  python3-dev python3-venv python3-wheel-whl
+  python3-dev python3-venv python3-wheel-whl python3-distributed
 
 skipped=() failed=()
 skip() { echo "SKIPPED: $*"; skipped+=("$*"); }

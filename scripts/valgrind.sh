@@ -13,8 +13,9 @@ use_python
 
 ensure_packages cmake make g++ pybind11-dev valgrind
 build=$(build_dir build-valgrind)
-configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZENDRAL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(ncpu)" --target zendral
+# The Python tests need the module and the test module they compare it with.
+configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_BUILD_CPP_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(ncpu)" --target zendral zendral_list_path
 python=$(sed -n 's/^ZENDRAL_PYTHON:FILEPATH=//p' "$build/CMakeCache.txt")
 module=$(ls "$build"/zendral*.so)
 report="$build/memcheck.xml"
@@ -26,7 +27,7 @@ status=0
 # PYTHONMALLOC=malloc: every object goes through malloc, where memcheck sees
 # it, instead of pymalloc's pools. Child processes that tests start run
 # without valgrind (no --trace-children).
-PYTHONMALLOC=malloc PYTHONPATH="$build" ZENDRAL_MODULE="$module" ZENDRAL_UNDER_VALGRIND=1 \
+PYTHONMALLOC=malloc PYTHONPATH="$build:$build/tests/python" ZENDRAL_MODULE="$module" ZENDRAL_UNDER_VALGRIND=1 \
   PYTHONDONTWRITEBYTECODE=1 \
   valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
     --errors-for-leak-kinds=definite --num-callers=40 --xml=yes --xml-file="$report" \

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "zendral/line_list.hpp"
+#include "zendral/line_stream.hpp"
 
 namespace zendral {
 
@@ -20,10 +21,20 @@ std::string line_csv_to_json(std::string_view line);
 // value and converts it in place, so a moved-in list costs no extra vector.
 LineList csv_lines_to_json(LineList lines);
 
+// The same, streamed: object text i goes to `sink` as a view valid only
+// during that call. No memory is allocated per line.
+void csv_lines_to_json(LineViews lines, LineSink sink);
+
 // The same for the lines of a file; lines end at LF only, and a final line
 // without LF still counts. Throws std::invalid_argument("embedded null byte")
 // for a path holding NUL, std::runtime_error("Could not open file: " + path)
 // or std::runtime_error("Could not read file: " + path).
 LineList csv_file_to_json(const std::string& path);
+
+// The same, streamed: each line is converted as soon as it is read and its
+// object text goes to `sink`; only one line is held at a time. Throws as
+// above before the first line is read, or if reading fails later (after
+// the lines before the failure went to the sink).
+void csv_file_to_json(const std::string& path, LineSink sink);
 
 }  // namespace zendral

@@ -10,12 +10,18 @@
 #include <string_view>
 
 #include "zendral/line_list.hpp"
+#include "zendral/line_stream.hpp"
 
 namespace zendral {
 
 // One output line per input line, plus a "<ul>" and a "</ul>" line for
 // every list. Never rejects an input.
 LineList md_to_html(const LineList& lines);
+
+// The same conversion, streamed: the output lines go to `sink` in order,
+// each as a view valid only during that call. No memory is allocated per
+// line; working buffers grow to the longest line and are reused.
+void md_to_html(LineViews lines, LineSink sink);
 
 // The inline pass on one line: five substitutions, in this order, each over
 // the whole result of the one before, leftmost match first, matches never

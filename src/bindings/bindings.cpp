@@ -1,37 +1,86 @@
-// The Python module: three registrations on pybind11's defaults (the list
-// caster of pybind11/stl.h, the string caster, the default exception
-// translation), with two repairs for when memory runs out:
-//  - The string caster below lets a MemoryError raised while taking a str's
-//    UTF-8 form propagate; pybind11's own discards it and reports the
-//    argument as being of the wrong type (TypeError).
-//  - Each function's entry point is guarded. When no overload accepts the
-//    arguments, pybind11 builds the TypeError text (the repr of every
-//    argument) outside its own try block: a std::bad_alloc there would unwind
-//    into the interpreter and abort the process.
+// The Python module: three registrations on pybind11's dispatcher, argument
+// checks and exception translation, with a boundary that copies each byte
+// once. Lines are read in place from the caller's objects (views into a
+// str's UTF-8 form or a bytes buffer, which the call keeps alive) and fed to
+// the converters' streaming form; every output line becomes a new str
+// straight from the converter's buffer. What Python code can observe (what
+// is accepted, the exceptions and their texts, the signatures) is pybind11's
+// standard behaviour for a list of std::string, with these repairs:
+//  - The length of a line sequence is asked once.
+//  - A str's UTF-8 form is read without leaving a copy attached to it.
+//  - A MemoryError raised while reading a str propagates instead of being
+//    reported as an argument of the wrong type.
+//  - Each entry point is guarded: pybind11 builds the TypeError text for
+//    rejected arguments outside its own try block, so a std::bad_alloc there
+//    would unwind into the interpreter and abort the process.
+//  - A RuntimeError whose text is not UTF-8 (a file path's bytes) is raised
+//    without a text on every interpreter, as 3.6 does by itself.
+#include <cstring>
+#include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
+#include "boundary.hpp"
 #include "zendral/key_value.hpp"
 #include "zendral/markdown.hpp"
 
+namespace zendral::bindings {
+namespace {
+
+StrList md_to_html(const Lines& lines) {
+    StrList html(lines.size() + lines.size() / 8 + 2);
+    const bool ascii = lines.all_ascii();
+    zendral::md_to_html(lines.views(), [&](std::string_view line) { html.add(line, ascii); });
+    return html;
+}
+
+StrList csv_lines_to_json(const Lines& lines) {
+    StrList objects(lines.size());
+    const bool ascii = lines.all_ascii();
+    zendral::csv_lines_to_json(lines.views(), [&](std::string_view object) { objects.add(object, ascii); });
+    return objects;
+}
+
+StrList csv_file_to_json(const std::string& path) {
+    StrList objects;
+    try {
+        zendral::csv_file_to_json(path, [&](std::string_view object) { objects.add(object, false); });
+    } catch (const std::runtime_error& error) {
+        // Its text names the path; bytes that are not UTF-8 cannot be the text
+        // of a Python exception. 3.6 then raises RuntimeError without a text,
+        // later interpreters the decoding error: RuntimeError for all.
+        const Owned text(PyUnicode_DecodeUTF8(error.what(), static_cast<Py_ssize_t>(std::strlen(error.what())),
+                                              nullptr));
+        if (text) throw;
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw pybind11::error_already_set();
+        PyErr_Clear();
+        PyErr_SetNone(PyExc_RuntimeError);
+        throw pybind11::error_already_set();
+    }
+    return objects;
+}
+
+}  // namespace
+}  // namespace zendral::bindings
+
 namespace pybind11::detail {
 
+// A path: a str's UTF-8 form (read as for lines, so nothing is left attached
+// to the caller's object), or the bytes of a bytes or bytearray.
 template <>
 struct type_caster<std::string> : string_caster<std::string> {
-    bool load(handle source, bool convert) {
-        if (!source || !PyUnicode_Check(source.ptr())) return string_caster<std::string>::load(source, convert);
-        Py_ssize_t size = -1;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(source.ptr(), &size);
-        if (utf8 == nullptr) {
-            // Out of memory is no property of the argument; a lone surrogate is.
-            if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw error_already_set();
-            PyErr_Clear();
-            return false;
-        }
-        value.assign(utf8, static_cast<std::size_t>(size));
+    bool load(handle source, bool) {
+        if (!source) return false;
+        std::string_view bytes;
+        zendral::bindings::Owned keep;
+        bool ascii = false;
+        zendral::bindings::ItemReader reader;
+        if (!reader.read(source.ptr(), bytes, keep, ascii)) return false;
+        value.assign(bytes.data(), bytes.size());
         return true;
     }
 };
@@ -46,6 +95,13 @@ struct Dispatcher : pybind11::cpp_function {
 };
 
 PyObject* guarded_dispatcher(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    // The C++ runtime keeps a thread's exception state in thread-local storage
+    // that glibc allocates on the thread's first use of it. If that first use
+    // is a throw because memory ran out, the allocation fails too and glibc
+    // aborts the process. Using it here, before anything can throw, makes the
+    // allocation happen while memory is still there. (Volatile: the library
+    // declares the function pure, so an unused call would be dropped.)
+    [[maybe_unused]] volatile const int unwinding = std::uncaught_exceptions();
     try {
         return Dispatcher::dispatcher(self, args, kwargs);
     } catch (const std::bad_alloc&) {
@@ -64,11 +120,12 @@ void guard_entry(const pybind11::object& function) {
 }  // namespace
 
 PYBIND11_MODULE(zendral, module) {
-    module.def("md_to_html", &zendral::md_to_html,
+    namespace bindings = zendral::bindings;
+    module.def("md_to_html", &bindings::md_to_html,
                "Convert Markdown lines to HTML lines. Returns an array of lines.");
-    module.def("csv_lines_to_json", &zendral::csv_lines_to_json,
+    module.def("csv_lines_to_json", &bindings::csv_lines_to_json,
                "Convert CSV lines to JSON lines. Returns an array of lines.");
-    module.def("csv_file_to_json", &zendral::csv_file_to_json,
+    module.def("csv_file_to_json", &bindings::csv_file_to_json,
                "Convert a CSV file to JSON. Returns an array of lines.");
     for (const char* name : {"md_to_html", "csv_lines_to_json", "csv_file_to_json"}) {
         guard_entry(module.attr(name));

@@ -4,8 +4,10 @@
 // x86-64 CPU; a plain loop elsewhere), and short copies are plain moves.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -46,75 +48,41 @@ inline std::size_t find(std::string_view text, char byte, std::size_t from, std:
     return std::string_view::npos;
 }
 
-// Calls on_hit(position) for every byte of `text` equal to `a` or `b`, in order.
-template <class OnHit>
-void for_each_of(std::string_view text, char a, char b, OnHit&& on_hit) {
-    const char* const data = text.data();
-    const std::size_t size = text.size();
-#if defined(__SSE2__)
-    const __m128i want_a = _mm_set1_epi8(a);
-    const __m128i want_b = _mm_set1_epi8(b);
-    const auto hits_in = [&](const char* block) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
-        return static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(bytes, want_a), _mm_cmpeq_epi8(bytes, want_b))));
-    };
-    const auto report = [&](std::size_t base, unsigned hits) {
-        while (hits != 0) {
-            on_hit(base + static_cast<std::size_t>(__builtin_ctz(hits)));
-            hits &= hits - 1;
-        }
-    };
-    if (size >= 16) {
-        std::size_t block = 0;
-        for (; block + 16 <= size; block += 16) report(block, hits_in(data + block));
-        if (block < size) {
-            // The last 16 bytes, minus those the loop has already reported.
-            const std::size_t start = size - 16;
-            report(start, hits_in(data + start) & ~((1u << (block - start)) - 1u));
-        }
-        return;
-    }
-#endif
-    for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] == a || data[i] == b) on_hit(i);
-    }
-}
-
-// How often each of the given bytes occurs in `text`.
+// Bit i of mask k tells whether byte `base + i` of `text` is `wanted[k]`, for
+// the up to 64 bytes from `base` (bits past the end of `text` are 0). Reads
+// nothing outside `text`.
 template <std::size_t N>
-std::array<std::size_t, N> count_each(std::string_view text, const char (&wanted)[N]) {
-    std::array<std::size_t, N> counts{};
+[[gnu::always_inline]] inline std::array<std::uint64_t, N> masks_of(std::string_view text, std::size_t base, const char (&wanted)[N]) {
     const char* const data = text.data();
     const std::size_t size = text.size();
-    const auto count_byte = [&](char byte) {
-        for (std::size_t k = 0; k < N; ++k) counts[k] += byte == wanted[k] ? 1 : 0;
-    };
+    std::array<std::uint64_t, N> masks{};
 #if defined(__SSE2__)
     if (size >= 16) {
-        __m128i want[N];
-        for (std::size_t k = 0; k < N; ++k) want[k] = _mm_set1_epi8(wanted[k]);
-        // Blocks without any of the bytes, the common case, cost a few vector
-        // ops; the bytes found are counted one by one.
-        const auto count_block = [&](std::size_t start, unsigned skip) {
+        const auto add_block = [&](std::size_t start, unsigned shift_right, unsigned shift_left) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + start));
-            __m128i any = _mm_cmpeq_epi8(bytes, want[0]);
-            for (std::size_t k = 1; k < N; ++k) any = _mm_or_si128(any, _mm_cmpeq_epi8(bytes, want[k]));
-            auto hits = static_cast<unsigned>(_mm_movemask_epi8(any)) & ~skip;
-            while (hits != 0) {
-                count_byte(data[start + static_cast<std::size_t>(__builtin_ctz(hits))]);
-                hits &= hits - 1;
+            for (std::size_t k = 0; k < N; ++k) {
+                const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(wanted[k]))));
+                masks[k] |= static_cast<std::uint64_t>(hits >> shift_right) << shift_left;
             }
         };
-        std::size_t block = 0;
-        for (; block + 16 <= size; block += 16) count_block(block, 0);
-        // The last 16 bytes, minus those already counted.
-        if (block < size) count_block(size - 16, (1u << (block - (size - 16))) - 1u);
-        return counts;
+        for (unsigned block = 0; block < 64; block += 16) {
+            const std::size_t start = base + block;
+            if (start + 16 <= size) {
+                add_block(start, 0, block);
+            } else {
+                // The last 16 bytes of the text, shifted so that bit 0 is `start`.
+                if (start < size) add_block(size - 16, static_cast<unsigned>(start + 16 - size), block);
+                break;
+            }
+        }
+        return masks;
     }
 #endif
-    for (std::size_t i = 0; i < size; ++i) count_byte(data[i]);
-    return counts;
+    const std::size_t end = std::min(size, base + 64);
+    for (std::size_t i = base; i < end; ++i) {
+        for (std::size_t k = 0; k < N; ++k) masks[k] |= static_cast<std::uint64_t>(data[i] == wanted[k]) << (i - base);
+    }
+    return masks;
 }
 
 // Copies at most 16 bytes to `out` and returns the end: two overlapping
@@ -127,8 +95,11 @@ inline char* copy_short(char* out, const char* from, std::size_t size) {
     } else if (size >= 4) {
         std::memcpy(out, from, 4);
         std::memcpy(out + size - 4, from + size - 4, 4);
-    } else {
-        for (std::size_t i = 0; i < size; ++i) out[i] = from[i];
+    } else if (size > 0) {
+        // 1 to 3 bytes: first, middle and last, which cover them all.
+        out[0] = from[0];
+        out[size / 2] = from[size / 2];
+        out[size - 1] = from[size - 1];
     }
     return out + size;
 }
@@ -143,5 +114,131 @@ inline char* copy(char* out, const char* from, std::size_t size) {
 }
 
 inline char* copy(char* out, std::string_view bytes) { return copy(out, bytes.data(), bytes.size()); }
+
+#if defined(__SSE2__)
+// Lanes from `first` on all ones, those before it zero (first: 0 to 16).
+inline __m128i lanes_from(std::size_t first) {
+    static constexpr unsigned char kFromSixteen[32] = {
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kFromSixteen + 16 - first));
+}
+#endif
+
+// How often each of the given bytes occurs in `text`.
+template <std::size_t N>
+std::array<std::size_t, N> count_each(std::string_view text, const char (&wanted)[N]) {
+    std::array<std::size_t, N> counts{};
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+#if defined(__SSE2__)
+    // Each byte lane counts its own hits (a match compares as -1, so it is
+    // subtracted), with no branch per hit; the lanes are summed every 255
+    // blocks, before a lane can overflow, and at the end.
+    __m128i want[N];
+    __m128i lanes[N];
+    for (std::size_t k = 0; k < N; ++k) {
+        want[k] = _mm_set1_epi8(wanted[k]);
+        lanes[k] = _mm_setzero_si128();
+    }
+    const auto count_block = [&](__m128i bytes, __m128i keep) {
+        for (std::size_t k = 0; k < N; ++k) {
+            lanes[k] = _mm_sub_epi8(lanes[k], _mm_and_si128(_mm_cmpeq_epi8(bytes, want[k]), keep));
+        }
+    };
+    const __m128i all = _mm_set1_epi8(-1);
+    if (size < 8) {
+        for (std::size_t i = 0; i < size; ++i) {
+            for (std::size_t k = 0; k < N; ++k) counts[k] += data[i] == wanted[k] ? 1 : 0;
+        }
+        return counts;
+    }
+    if (size < 16) {
+        // Bytes 0 to 7 and the last 8, which overlap by 16 - size.
+        const __m128i bytes = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(data)),
+                                                 _mm_loadl_epi64(reinterpret_cast<const __m128i*>(data + size - 8)));
+        count_block(bytes, _mm_or_si128(_mm_set_epi64x(0, -1), lanes_from(24 - size)));
+    } else {
+        std::size_t block = 0;
+        for (unsigned since_sum = 0; block + 16 <= size; block += 16) {
+            count_block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block)), all);
+            if (++since_sum == 255) {
+                since_sum = 0;
+                for (std::size_t k = 0; k < N; ++k) {
+                    const __m128i halves = _mm_sad_epu8(lanes[k], _mm_setzero_si128());
+                    counts[k] += static_cast<std::size_t>(_mm_cvtsi128_si32(halves)) +
+                                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(halves, 8)));
+                    lanes[k] = _mm_setzero_si128();
+                }
+            }
+        }
+        // The last 16 bytes, less those at their start already counted.
+        if (block < size) {
+            count_block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + size - 16)),
+                        lanes_from(block - (size - 16)));
+        }
+    }
+    for (std::size_t k = 0; k < N; ++k) {
+        const __m128i halves = _mm_sad_epu8(lanes[k], _mm_setzero_si128());
+        counts[k] += static_cast<std::size_t>(_mm_cvtsi128_si32(halves)) +
+                     static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(halves, 8)));
+    }
+#else
+    for (std::size_t i = 0; i < size; ++i) {
+        for (std::size_t k = 0; k < N; ++k) counts[k] += data[i] == wanted[k] ? 1 : 0;
+    }
+#endif
+    return counts;
+}
+
+// Whether every byte of `text` is below 0x80.
+inline bool is_ascii(std::string_view text) {
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    if (size < 16) {
+        // Two overlapping words, or bytes one by one below 8.
+        std::uint64_t words[2] = {0, 0};
+        if (size >= 8) {
+            std::memcpy(&words[0], data, 8);
+            std::memcpy(&words[1], data + size - 8, 8);
+        } else {
+            for (std::size_t i = 0; i < size; ++i) words[0] |= static_cast<unsigned char>(data[i]);
+        }
+        return ((words[0] | words[1]) & 0x8080808080808080u) == 0;
+    }
+#if defined(__SSE2__)
+    __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + size - 16));
+    for (std::size_t i = 0; i + 16 <= size; i += 16) {
+        high = _mm_or_si128(high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)));
+    }
+    return _mm_movemask_epi8(high) == 0;
+#else
+    unsigned char bits = 0;
+    for (std::size_t i = 0; i < size; ++i) bits = static_cast<unsigned char>(bits | static_cast<unsigned char>(data[i]));
+    return bits < 0x80;
+#endif
+}
+
+// Copies `size` bytes to `out` and tells whether every one was below 0x80:
+// the check rides along with the copy instead of reading the bytes twice.
+inline bool copy_ascii(char* out, const char* from, std::size_t size) {
+#if defined(__SSE2__)
+    if (size >= 16) {
+        const auto load = [](const char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
+        const auto store = [](char* at, __m128i bytes) { _mm_storeu_si128(reinterpret_cast<__m128i*>(at), bytes); };
+        const __m128i last = load(from + size - 16);
+        __m128i high = last;
+        for (std::size_t i = 0; i + 16 <= size; i += 16) {
+            const __m128i bytes = load(from + i);
+            store(out + i, bytes);
+            high = _mm_or_si128(high, bytes);
+        }
+        store(out + size - 16, last);
+        return _mm_movemask_epi8(high) == 0;
+    }
+#endif
+    copy_short(out, from, size);
+    return is_ascii(std::string_view(out, size));
+}
 
 }  // namespace zendral::bytes

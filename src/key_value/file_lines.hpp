@@ -44,7 +44,13 @@ void for_each_file_line(const std::string& path, OnLine&& on_line) {
     constexpr std::size_t kReadChunk = 64 * 1024;
     if (path.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
 
-    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opening a FIFO blocks until a writer comes, and a signal handler that
+    // runs meanwhile interrupts the wait; the file is no less openable.
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    const UniqueFd file(fd);
     if (file.get() < 0) throw std::runtime_error("Could not open file: " + path);
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 

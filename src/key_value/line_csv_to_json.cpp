@@ -1,47 +1,49 @@
-// key=value line -> flat JSON object text, in two sweeps over the line's
-// commas and "=" bytes: one sizes the text exactly, one writes it. Pairs are
-// views into the line, never stored, so memory stays constant however many
-// fields a line holds.
+// key=value line -> flat JSON object text: one sweep over the line's commas
+// and "=" bytes finds the pairs and sizes the text exactly, then the text is
+// written from the pairs found.
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "../common/bytes.hpp"
+#include "object_text.hpp"
 #include "zendral/key_value.hpp"
 
 namespace zendral {
+namespace key_value {
 namespace {
 
 constexpr std::size_t kNone = std::string_view::npos;
 
-// One pair, cut from a field at its first "="; both views point into the line.
-struct KeyValuePair {
-    std::string_view key;
-    std::string_view value;
-};
-
-// Calls visit(pair) for every comma-separated field that holds "=", in line
-// order; the pair is cut at the field's first "=".
+// Calls visit(field, equals, end) for every comma-separated field that holds
+// "=", in line order: the field's first byte, its first "=", and one past its
+// last byte. Works on masks of 64 bytes at a time, one step per field: the
+// next comma ends it, and the first "=" before that comma cuts it; the other
+// "=" of a value cost nothing.
 template <class Visit>
 void for_each_pair(std::string_view line, Visit&& visit) {
     std::size_t field = 0;
     std::size_t equals = kNone;  // the current field's first "="
-    const auto end_field = [&](std::size_t field_end) {
-        if (equals != kNone) {
-            visit(KeyValuePair{std::string_view(line.data() + field, equals - field),
-                               std::string_view(line.data() + equals + 1, field_end - equals - 1)});
+    for (std::size_t base = 0; base < line.size(); base += 64) {
+        static constexpr char kSeparators[] = {',', '='};
+        auto [commas, equal_signs] = bytes::masks_of(line, base, kSeparators);
+        while (commas != 0) {
+            const auto comma = static_cast<unsigned>(__builtin_ctzll(commas));
+            if (equals == kNone && equal_signs != 0) {
+                const auto first = static_cast<unsigned>(__builtin_ctzll(equal_signs));
+                if (first < comma) equals = base + first;
+            }
+            if (equals != kNone) visit(field, equals, base + comma);
+            field = base + comma + 1;
+            equals = kNone;
+            const std::uint64_t done = (std::uint64_t{2} << comma) - 1;  // bits 0..comma (all of them at 63)
+            commas &= ~done;
+            equal_signs &= ~done;
         }
-    };
-    bytes::for_each_of(line, ',', '=', [&](std::size_t at) {
-        if (line[at] == '=') {
-            if (equals == kNone) equals = at;
-            return;
-        }
-        end_field(at);
-        field = at + 1;
-        equals = kNone;
-    });
-    end_field(line.size());
+        if (equals == kNone && equal_signs != 0) equals = base + static_cast<unsigned>(__builtin_ctzll(equal_signs));
+    }
+    if (equals != kNone) visit(field, equals, line.size());
 }
 
 template <std::size_t N>
@@ -52,30 +54,46 @@ char* put(char* out, const char (&literal)[N]) {
 
 }  // namespace
 
-std::string line_csv_to_json(std::string_view line) {
-    // {"k": "v", "k2": "v2"}: six bytes around each pair, two between pairs.
-    std::size_t size = 2;
-    std::size_t pairs = 0;
-    for_each_pair(line, [&](const KeyValuePair& pair) {
-        size += pair.key.size() + pair.value.size() + 6;
-        ++pairs;
+ObjectText::ObjectText(std::string_view line) : line_(line) {
+    std::size_t count = 0;
+    std::size_t pair_bytes = 0;
+    for_each_pair(line, [&](std::size_t field, std::size_t equals, std::size_t end) {
+        if (count < kKeptPairs) pairs_[count] = Pair{field, equals, end};
+        ++count;
+        pair_bytes += end - field;
     });
-    if (pairs > 1) size += 2 * (pairs - 1);
+    count_ = count;
+    // {"k": "v", "k2": "v2"}: each pair's bytes less its "=", six around them,
+    // two between pairs.
+    size_ = 2 + pair_bytes + 5 * count + (count > 1 ? 2 * (count - 1) : 0);
+}
 
-    std::string text(size, '\0');
-    char* out = text.data();
-    *out++ = '{';
+void ObjectText::write(char* out) const {
+    const char* const data = line_.data();
     bool first = true;
-    for_each_pair(line, [&](const KeyValuePair& pair) {
-        if (!first) out = put(out, ", ");
+    const auto write_pair = [&](std::size_t field, std::size_t equals, std::size_t end) {
+        out = first ? put(out, "{\"") : put(out, ", \"");
         first = false;
-        out = put(out, "\"");
-        out = bytes::copy(out, pair.key);
+        out = bytes::copy(out, data + field, equals - field);
         out = put(out, "\": \"");
-        out = bytes::copy(out, pair.value);
-        out = put(out, "\"");
-    });
+        out = bytes::copy(out, data + equals + 1, end - equals - 1);
+        *out++ = '"';
+    };
+    if (count_ <= kKeptPairs) {
+        for (std::size_t i = 0; i < count_; ++i) write_pair(pairs_[i].field, pairs_[i].equals, pairs_[i].end);
+    } else {
+        for_each_pair(line_, write_pair);
+    }
+    if (first) *out++ = '{';
     *out = '}';
+}
+
+}  // namespace key_value
+
+std::string line_csv_to_json(std::string_view line) {
+    const key_value::ObjectText object(line);
+    std::string text(object.size(), '\0');
+    object.write(text.data());
     return text;
 }
 
@@ -83,6 +101,11 @@ LineList csv_lines_to_json(LineList lines) {
     // The result has the argument's shape, so its vector is reused.
     for (std::string& line : lines) line = line_csv_to_json(line);
     return lines;
+}
+
+void csv_lines_to_json(LineViews lines, LineSink sink) {
+    key_value::ObjectWriter object;
+    for (const std::string_view line : lines) sink(object(line));
 }
 
 }  // namespace zendral

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "../common/bytes.hpp"
+#include "../common/scratch.hpp"
 #include "zendral/markdown.hpp"
 
 namespace zendral {
@@ -151,7 +152,7 @@ public:
     // The text starts `lead` bytes into the buffer.
     BufferWriter(std::string& buffer, std::size_t expected, std::size_t lead)
         : buffer_(buffer), lead_(lead), length_(lead) {
-        if (lead + expected > buffer_.capacity()) buffer_.reserve(lead + expected);
+        scratch::reserve_dropping_content(buffer_, lead + expected);
         if (lead > buffer_.size()) make_room(lead);
     }
     void append(const char* from, std::size_t size) {

@@ -6,12 +6,6 @@
 
 namespace zendral::markdown {
 
-// From this length on, md_to_html hands the scratch buffer holding a line's
-// result over as the output line instead of copying it: at this size a copy,
-// and the fresh pages it needs, cost more than moving the text up to make
-// room for the opening tag.
-constexpr std::size_t kLongLine = 64 * 1024;
-
 // Room that a buffer keeps beyond a result, so that block tags can be added
 // in place (the longest pair is "<h1>" and "</h1>").
 constexpr std::size_t kBlockTagRoom = 16;

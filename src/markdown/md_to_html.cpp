@@ -1,14 +1,14 @@
 // Markdown lines to HTML lines in one pass. Per line: the block rule picks the
 // tags and the text they enclose, the inline pass rewrites the text, and the
-// paragraph rule may wrap a plain line. Of one line's conversion only
-// `in_list` matters to the next; the scratch buffers are kept for their
-// storage alone.
+// paragraph rule may wrap a plain line. One pass serves both forms of the
+// converter; they differ only in where the output lines go.
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "../common/bytes.hpp"
+#include "../common/scratch.hpp"
 #include "inline_spans.hpp"
 #include "zendral/markdown.hpp"
 
@@ -59,49 +59,110 @@ bool wraps_as_paragraph(std::string_view text) {
                         [&](std::string_view prefix) { return starts_with(text, prefix); });
 }
 
-// Appends the output line: `text` between the tags. A long text that the
-// inline pass left in one of the scratch buffers becomes the line itself,
-// tags added in place, unless the buffer is much larger than the line (left
-// from a longer line, or sized for spans that did not form): the line would
-// keep that memory. Anything else is copied into a string of its own.
-void emit(LineList& html, const Tags& tags, std::string_view text, markdown::InlineScratch& scratch) {
-    const std::size_t size = tags.open.size() + text.size() + tags.close.size();
-    if (text.size() >= markdown::kLongLine) {
-        for (std::string* buffer : {&scratch.front, &scratch.back}) {
-            if (text.data() != buffer->data() + scratch.lead || buffer->capacity() > 2 * size) continue;
-            // The opening tag goes into the lead, right before the text; only
-            // a tag shorter than the lead (a plain line left unwrapped) moves
-            // the text. The capacity has room for the closing tag.
-            const std::size_t start = scratch.lead - tags.open.size();
-            buffer->resize(scratch.lead + text.size());
-            buffer->replace(start, tags.open.size(), tags.open.data(), tags.open.size());
-            buffer->erase(0, start).append(tags.close);
-            html.push_back(std::move(*buffer));
-            buffer->clear();
-            return;
+// Which scratch buffer holds `text` where the inline pass leaves a result
+// (at the lead), if any: there the block tags can be written around it in
+// place.
+std::string* buffer_holding(std::string_view text, markdown::InlineScratch& scratch) {
+    for (std::string* buffer : {&scratch.front, &scratch.back}) {
+        if (buffer->size() >= scratch.lead + text.size() && text.data() == buffer->data() + scratch.lead) {
+            return buffer;
         }
-        std::string& line = html.emplace_back();  // reserved, not zeroed: one pass over the bytes
-        line.reserve(size);
-        line.append(tags.open).append(text).append(tags.close);
-        return;
     }
-    std::string& line = html.emplace_back(size, '\0');
-    char* out = bytes::copy_short(line.data(), tags.open);
-    out = bytes::copy(out, text);
-    bytes::copy_short(out, tags.close);
+    return nullptr;
 }
 
-}  // namespace
+// Output lines into a LineList, each a string of its own. A long text that
+// the inline pass left in a scratch buffer becomes the line itself, tags
+// added in place, when the buffer is no larger than the line needs (the
+// line would keep the rest of it); anything else is copied into a string
+// sized exactly.
+class ListOutput {
+public:
+    explicit ListOutput(std::size_t input_lines) {
+        // Lists add two lines each; room for a few spares a late
+        // reallocation (and the move of every line made so far).
+        html_.reserve(input_lines + input_lines / 8 + 2);
+    }
 
-LineList md_to_html(const LineList& lines) {
-    LineList html;
-    // Lists add two lines each; room for a few spares a late reallocation
-    // (and the move of every line made so far).
-    html.reserve(lines.size() + lines.size() / 8 + 2);
+    void list_line(std::string_view tag) { html_.emplace_back(tag); }
+
+    void line(const Tags& tags, std::string_view text, markdown::InlineScratch& scratch) {
+        const std::size_t size = tags.open.size() + text.size() + tags.close.size();
+        if (text.size() >= scratch::kLongLine) {
+            std::string* buffer = buffer_holding(text, scratch);
+            if (buffer && buffer->capacity() - size <= size / kMaxSlackShare) return hand_over(*buffer, tags, text, scratch);
+            std::string& line = html_.emplace_back();  // reserved, not zeroed: one pass over the bytes
+            line.reserve(size);
+            line.append(tags.open).append(text).append(tags.close);
+            return;
+        }
+        std::string& line = html_.emplace_back(size, '\0');
+        char* out = bytes::copy_short(line.data(), tags.open);
+        out = bytes::copy(out, text);
+        bytes::copy_short(out, tags.close);
+    }
+
+    LineList take() { return std::move(html_); }
+
+private:
+    // A handed-over line keeps at most this share of its size as spare capacity.
+    static constexpr std::size_t kMaxSlackShare = 32;
+
+    void hand_over(std::string& buffer, const Tags& tags, std::string_view text, markdown::InlineScratch& scratch) {
+        // The opening tag goes into the lead, right before the text; only a
+        // tag shorter than the lead (a plain line left unwrapped) moves the
+        // text. The capacity has room for the closing tag.
+        const std::size_t start = scratch.lead - tags.open.size();
+        buffer.resize(scratch.lead + text.size());
+        buffer.replace(start, tags.open.size(), tags.open.data(), tags.open.size());
+        buffer.erase(0, start).append(tags.close);
+        html_.push_back(std::move(buffer));
+        buffer.clear();
+    }
+
+    LineList html_;
+};
+
+// Output lines to a sink, each as a view. A text in a scratch buffer gets its
+// tags written around it in place; a text the inline pass left in the input
+// line is put together with its tags in a buffer of the output's own.
+class SinkOutput {
+public:
+    explicit SinkOutput(LineSink sink) : sink_(sink) {}
+
+    void list_line(std::string_view tag) { sink_(tag); }
+
+    void line(const Tags& tags, std::string_view text, markdown::InlineScratch& scratch) {
+        if (std::string* buffer = buffer_holding(text, scratch)) {
+            const std::size_t start = scratch.lead - tags.open.size();
+            const std::size_t end = scratch.lead + text.size() + tags.close.size();
+            if (buffer->size() < end) buffer->resize(end);  // within the room kept for tags
+            bytes::copy_short(buffer->data() + start, tags.open);
+            bytes::copy_short(buffer->data() + scratch.lead + text.size(), tags.close);
+            return sink_(std::string_view(buffer->data() + start, end - start));
+        }
+        if (tags.open.empty()) return sink_(text);  // a plain line left unwrapped, as it came
+        const std::size_t size = tags.open.size() + text.size() + tags.close.size();
+        char* const line = line_.take(size);
+        char* out = bytes::copy_short(line, tags.open);
+        out = bytes::copy(out, text);
+        bytes::copy_short(out, tags.close);
+        sink_(std::string_view(line, size));
+    }
+
+private:
+    LineSink sink_;
+    scratch::Bytes line_;
+};
+
+// The block rules over every line, in one pass. Of one line's conversion
+// only `in_list` matters to the next; the scratch buffers are kept for their
+// storage alone.
+template <class Lines, class Output>
+void convert(const Lines& lines, Output& out) {
     markdown::InlineScratch scratch;
     bool in_list = false;
-
-    for (const std::string& line : lines) {
+    for (const std::string_view line : lines) {
         std::string_view text = line;
         Tags tags{};
         bool plain = false;
@@ -110,12 +171,12 @@ LineList md_to_html(const LineList& lines) {
             tags = kHeadingTags[level];
             text.remove_prefix(level + 1);
         } else if (is_list_item(text)) {
-            if (!in_list) html.emplace_back(kListOpen);
+            if (!in_list) out.list_line(kListOpen);
             in_list = true;
             tags = kItemTags;
             text.remove_prefix(kItemPrefix.size());
         } else {
-            if (in_list) html.emplace_back(kListClose);
+            if (in_list) out.list_line(kListClose);
             in_list = false;
             plain = true;
         }
@@ -124,10 +185,22 @@ LineList md_to_html(const LineList& lines) {
         scratch.lead = plain ? kParagraphTags.open.size() : tags.open.size();
         text = markdown::render_inline_spans(text, scratch);
         if (plain && wraps_as_paragraph(text)) tags = kParagraphTags;
-        emit(html, tags, text, scratch);
+        out.line(tags, text, scratch);
     }
-    if (in_list) html.emplace_back(kListClose);
-    return html;
+    if (in_list) out.list_line(kListClose);
+}
+
+}  // namespace
+
+LineList md_to_html(const LineList& lines) {
+    ListOutput out(lines.size());
+    convert(lines, out);
+    return out.take();
+}
+
+void md_to_html(LineViews lines, LineSink sink) {
+    SinkOutput out(sink);
+    convert(lines, out);
 }
 
 }  // namespace zendral

@@ -22,8 +22,10 @@ class InlineSpans : public testing::TestWithParam<SpanCase> {};
 
 TEST_P(InlineSpans, MatchesExpectedBytes) {
     EXPECT_EQ(render_inline_spans(GetParam().line), GetParam().html);
-    // The table is also a check of the reference that the random tests trust.
+    // The table is also a check of the references that the random tests and
+    // the fuzzers trust.
     EXPECT_EQ(zendral::reference::render_inline_spans(GetParam().line), GetParam().html);
+    EXPECT_EQ(zendral::reference::render_inline_spans_any_length(GetParam().line), GetParam().html);
 }
 
 INSTANTIATE_TEST_SUITE_P(WorkedExamples, InlineSpans, testing::Values(
@@ -83,7 +85,9 @@ TEST(InlineSpansDifferential, RandomLinesMatchTheRegularExpressions) {
     std::mt19937 random(20261207);
     for (int i = 0; i < 30000; ++i) {
         const std::string line = zendral::testing::random_markdown_line(random, 200);
-        ASSERT_EQ(render_inline_spans(line), zendral::reference::render_inline_spans(line))
+        const std::string expected = zendral::reference::render_inline_spans(line);
+        ASSERT_EQ(render_inline_spans(line), expected) << "line: " << testing::PrintToString(line);
+        ASSERT_EQ(zendral::reference::render_inline_spans_any_length(line), expected)
             << "line: " << testing::PrintToString(line);
     }
 }

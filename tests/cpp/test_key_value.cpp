@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
+
+#include <csignal>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "temp_dir.hpp"
@@ -72,6 +79,20 @@ TEST(CsvLinesToJson, LongLineOfManyFields) {
     }
     object += "}";
     EXPECT_EQ(zendral::csv_lines_to_json({line}), LineList{object});
+}
+
+// Lines with more pairs than the converter remembers from its sweep are
+// swept again to be written: both sides of that limit, and far past it.
+TEST(CsvLinesToJson, LinesOfManyPairsAroundTheRememberedCount) {
+    for (int pairs : {31, 32, 33, 64, 1000}) {
+        std::string line = "flag";
+        std::string object = "{";
+        for (int i = 0; i < pairs; ++i) {
+            line += ",k" + std::to_string(i) + "=v=" + std::to_string(i) + ",";
+            object += (i ? ", \"k" : "\"k") + std::to_string(i) + "\": \"v=" + std::to_string(i) + "\"";
+        }
+        EXPECT_EQ(zendral::line_csv_to_json(line), object + "}") << pairs << " pairs";
+    }
 }
 
 // --- The file entry ------------------------------------------------------
@@ -167,6 +188,47 @@ TEST(CsvFileToJson, PathWithNulIsRejectedBeforeOpening) {
     // Cut at the NUL this would name the real file; it must not be read.
     const std::string path = real + std::string("\0.ignored", 9);
     EXPECT_EQ(failure_of<std::invalid_argument>(path), "embedded null byte");
+}
+
+// Opening a FIFO waits for a writer; a signal handled meanwhile interrupts
+// the wait, which must be resumed, not reported as a file that cannot be
+// opened.
+TEST(CsvFileToJson, OpeningWaitsThroughSignals) {
+    zendral::testing::TempDir dir;
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct sigaction ignore {};
+    ignore.sa_handler = [](int) {};  // no SA_RESTART: system calls see EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &ignore, &previous), 0);
+
+    const pthread_t reader = ::pthread_self();
+    std::thread writer([&] {
+        using namespace std::chrono_literals;
+        for (int i = 0; i < 10; ++i) {
+            std::this_thread::sleep_for(20ms);
+            ::pthread_kill(reader, SIGUSR1);
+        }
+        // Non-blocking, so that the writer gives up if the reader already has.
+        for (int tries = 0; tries < 100; ++tries, std::this_thread::sleep_for(20ms)) {
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd < 0) continue;
+            EXPECT_EQ(::write(fd, "a=1\n", 4), 4);
+            ::close(fd);
+            return;
+        }
+    });
+    std::string failure;
+    LineList objects;
+    try {
+        objects = zendral::csv_file_to_json(fifo);
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    writer.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(objects, LineList{R"({"a": "1"})"});
 }
 
 TEST(CsvFileToJson, ClosesTheFileOnEveryWayOut) {

@@ -1,6 +1,7 @@
 """What Python code can observe at the module's boundary: which arguments are
 accepted, how they reach the converters, and how failures surface."""
 import os
+import sys
 import tempfile
 import unittest
 
@@ -120,6 +121,35 @@ class LineListArgument(unittest.TestCase):
         self.assertEqual(zendral.csv_lines_to_json([b"a=1,\xff"]), ['{"a": "1"}'])
 
 
+class CallerObjectsAfterTheCall(unittest.TestCase):
+    def test_the_length_is_asked_once(self):
+        # A second answer could differ from the first, or raise.
+        class AnswersOnce(RaisingSequence):
+            asked = 0
+
+            def __len__(self):
+                AnswersOnce.asked += 1
+                if AnswersOnce.asked > 1:
+                    raise KeyError("asked again")
+                return len(self.items)
+
+        for name in LIST_FUNCTIONS:
+            with self.subTest(name=name):
+                AnswersOnce.asked = 0
+                getattr(zendral, name)(AnswersOnce(["a=1", "b=2"]))
+                self.assertEqual(AnswersOnce.asked, 1)
+
+    def test_str_items_and_paths_keep_their_size(self):
+        # Nothing (such as a cached UTF-8 copy) stays attached to them.
+        line, path = "k=é" * 1000, "/nonexistent/é" * 10
+        sizes = sys.getsizeof(line), sys.getsizeof(path)
+        for name in LIST_FUNCTIONS:
+            getattr(zendral, name)([line])
+        with self.assertRaises(RuntimeError):
+            zendral.csv_file_to_json(path)
+        self.assertEqual((sys.getsizeof(line), sys.getsizeof(path)), sizes)
+
+
 class CallShape(unittest.TestCase):
     def test_arity_and_keywords_raise_type_error(self):
         for name in FUNCTIONS:
@@ -175,6 +205,11 @@ class FilePathArgument(unittest.TestCase):
                 with self.assertRaises(RuntimeError) as caught:
                     zendral.csv_file_to_json(path)
                 self.assertEqual(str(caught.exception), "Could not open file: " + path)
+
+    def test_unopenable_path_that_is_not_utf8_is_runtime_error_without_text(self):
+        with self.assertRaises(RuntimeError) as caught:
+            zendral.csv_file_to_json(b"/nonexistent/\xff")
+        self.assertEqual(caught.exception.args, ())
 
     def test_unreadable_file_is_runtime_error_not_a_short_result(self):
         for path in (self.folder.name, "/proc/self/mem"):

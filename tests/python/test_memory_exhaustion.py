@@ -116,6 +116,33 @@ def _child(case):
     print(json.dumps(outcomes))
 
 
+def _thread_child(headroom_mb):
+    """Converts a million 600-byte lines in a fresh thread with little address
+    space to spare: the results fill the heap with small blocks, so when one
+    cannot be had, nothing else can either. Prints the outcome."""
+    import resource
+    import threading
+    sys.path.insert(0, HERE)
+    from support import zendral
+
+    lines = ["k=" + "v" * 600] * 1000000
+    outcome = []
+
+    def convert():
+        try:
+            zendral.csv_lines_to_json(lines)
+            outcome.append("whole result")
+        except MemoryError:
+            outcome.append("MemoryError")
+
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (_address_space() + (headroom_mb << 20), hard))
+    thread = threading.Thread(target=convert)
+    thread.start()
+    thread.join()
+    print(json.dumps(outcome))
+
+
 class MemoryExhaustion(unittest.TestCase):
     def run_child(self, case):
         env = dict(os.environ)
@@ -127,6 +154,17 @@ class MemoryExhaustion(unittest.TestCase):
         self.assertEqual(child.returncode, 0, "%s: the child ended with %d\n%s" % (
             case, child.returncode, child.stderr.decode(errors="replace")[-2000:]))
         return json.loads(child.stdout.decode().splitlines()[-1])
+
+    def test_a_threads_first_exception_is_memory_error_not_an_abort(self):
+        # The C++ runtime sets up a thread's exception state on first use; if
+        # that is a throw for want of memory, glibc ends the process.
+        for headroom_mb in (25, 50, 100):
+            with self.subTest(headroom_mb=headroom_mb):
+                child = subprocess.run(
+                    [sys.executable, os.path.abspath(__file__), "--thread-child", str(headroom_mb)],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+                self.assertEqual(child.returncode, 0, child.stderr.decode(errors="replace")[-2000:])
+                self.assertEqual(json.loads(child.stdout.decode().splitlines()[-1]), ["MemoryError"])
 
     def test_every_height_gives_the_whole_result_or_memory_error(self):
         for case in sorted(_cases()):
@@ -147,7 +185,9 @@ class MemoryExhaustion(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--child"]:
+    if sys.argv[1:2] == ["--thread-child"]:
+        _thread_child(int(sys.argv[2]))
+    elif sys.argv[1:2] == ["--child"]:
         with tempfile.TemporaryDirectory() as _folder:
             _child(sys.argv[2])
     else:

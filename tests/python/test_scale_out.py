@@ -1,0 +1,219 @@
+"""examples/scale_out.py, run as a user runs it, on a folder of awkward files:
+its outputs must equal, byte for byte, what a plain serial loop over the
+module writes; a file whose output cannot be written (the file size limit
+stands in for a full disk) must fail alone, leaving neither a partial output
+nor a temporary file; and a run must leave no process, scratch file or
+listener off loopback behind.
+
+The cluster form needs an interpreter of this Python version that can import
+distributed: $ZENDRAL_DASK_PYTHON, else this one, else python3.X or python3
+on PATH. Without one that test is skipped and says why."""
+import io
+import os
+import resource
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from support import zendral
+
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                       os.pardir, os.pardir, "examples", "scale_out.py")
+VERSION = "%d.%d" % sys.version_info[:2]
+
+FILES = {
+    "crlf.log": b"a=1,b=2\r\nc=3\r\n",
+    "lone_cr.log": b"a=1\rb=2\nc=3\r",
+    "no_final_lf.log": b"a=1\nlast=x",
+    "blank_lines.log": b"\n\na=1\n\n",
+    "empty.log": b"",
+    "bad_utf8_dropped.log": b"ts=1,\xff\xfe no pair,msg=ok\n",
+    "odd.log": b'q="x",p=C:\\dir,a=b=c,a=2, s=\xc3\xa9,flag\n',
+    "sub/nested.log": b"k=v\n",
+    "list.md": b"# Title\n- one\n- **two**\n\n- three\ntext `code` snake_case\n",
+    "crlf.md": b"- a\r\n- b\r\n\r\n*x*\r\n",
+    "no_final_lf.md": b"## H\n- x",
+    "empty.md": b"",
+    "one_blank_line.md": b"\n",
+}
+# Its output is larger than the file size limit the runs get; every other is far smaller.
+TOO_BIG = "too_big.log"
+FILES[TOO_BIG] = b"".join(b"ts=%06d,level=info,msg=request served\n" % i for i in range(4000))
+SIZE_LIMIT = 64 * 1024
+
+
+def serial_reference(folder):
+    """What a plain loop writes: each result item as UTF-8 plus LF."""
+    expected = {}
+    for relative, data in FILES.items():
+        if relative == TOO_BIG:
+            continue
+        if relative.endswith(".md"):
+            lines = [line[:-1] if line.endswith(b"\n") else line
+                     for line in io.BytesIO(data)]
+            result, name = zendral.md_to_html(lines), relative[:-3] + ".html"
+        else:
+            result = zendral.csv_file_to_json(os.path.join(folder, relative))
+            name = relative + ".jsonl"
+        expected[name] = "".join(item + "\n" for item in result).encode("utf-8")
+    return expected
+
+
+def processes_in(group):
+    """The live (not zombie) processes of a process group."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except OSError:  # it has just ended
+                continue
+            if int(fields[2]) == group and fields[0] != "Z":
+                found.append(int(entry))
+    return found
+
+
+def listeners(group):
+    """The addresses of the TCP sockets listening in a process group."""
+    sockets = set()
+    for pid in processes_in(group):
+        try:
+            for fd in os.listdir("/proc/%d/fd" % pid):
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+                if target.startswith("socket:["):
+                    sockets.add(target[8:-1])
+        except OSError:
+            continue
+    found = set()
+    for table, family in (("/proc/net/tcp", socket.AF_INET), ("/proc/net/tcp6", socket.AF_INET6)):
+        with open(table) as rows:
+            for row in list(rows)[1:]:
+                fields = row.split()
+                if fields[3] == "0A" and fields[9] in sockets:  # 0A: LISTEN
+                    address = bytes.fromhex(fields[1].split(":")[0])
+                    # The kernel prints each 32-bit word in host order.
+                    words = struct.unpack("<%dI" % (len(address) // 4), address)
+                    found.add(socket.inet_ntop(family, struct.pack(">%dI" % len(words), *words)))
+    return found
+
+
+def is_loopback(address):
+    return address.startswith("127.") or address in ("::1", "::ffff:127.0.0.1") or \
+        address.startswith("::ffff:127.")
+
+
+def find_dask_python():
+    """(interpreter, None) or (None, why not)."""
+    chosen = os.environ.get("ZENDRAL_DASK_PYTHON")
+    candidates = [chosen] if chosen else [sys.executable] + [
+        os.path.join(folder, name) for folder in os.environ.get("PATH", "").split(os.pathsep)
+        for name in ("python" + VERSION, "python3")]
+    probe = "import sys, distributed, zendral; print('%d.%d' % sys.version_info[:2])"
+    tried = set()
+    for candidate in candidates:
+        if not os.access(candidate, os.X_OK) or os.path.realpath(candidate) in tried:
+            continue
+        tried.add(os.path.realpath(candidate))
+        try:
+            output = subprocess.run([candidate, "-c", probe], stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL, timeout=120).stdout
+        except (OSError, subprocess.TimeoutExpired):
+            continue
+        if output.decode(errors="replace").strip() == VERSION:
+            return candidate, None
+    return None, ("no CPython %s interpreter that imports distributed and zendral among %s "
+                  "(install python3-distributed, or set ZENDRAL_DASK_PYTHON)"
+                  % (VERSION, sorted(tried)))
+
+
+def limit_file_size():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (SIZE_LIMIT, SIZE_LIMIT))
+
+
+class ScaleOut(unittest.TestCase):
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.input = os.path.join(folder.name, "in")
+        self.scratch = os.path.join(folder.name, "tmp")
+        os.mkdir(self.scratch)
+        for relative, data in FILES.items():
+            path = os.path.join(self.input, relative)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as out:
+                out.write(data)
+        self.expected = serial_reference(self.input)
+        self.folder = folder.name
+
+    def run_example(self, output, interpreter, *options):
+        """Runs the example in a process group of its own, sampling the group's
+        listeners while it runs. Returns (exit status, stderr, listeners)."""
+        env = dict(os.environ, TMPDIR=self.scratch)
+        seen = set()
+        with tempfile.TemporaryFile() as stderr:
+            process = subprocess.Popen(
+                [interpreter, EXAMPLE, self.input, output] + list(options), env=env,
+                stdout=subprocess.DEVNULL, stderr=stderr, start_new_session=True,
+                preexec_fn=limit_file_size)
+            try:
+                deadline = time.monotonic() + 120
+                while process.poll() is None:
+                    self.assertLess(time.monotonic(), deadline, "the example ran too long")
+                    seen |= listeners(process.pid)
+                    time.sleep(0.05)
+                # Whatever it started has ended with it.
+                deadline = time.monotonic() + 2
+                while processes_in(process.pid) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertEqual(processes_in(process.pid), [], "processes left running")
+            finally:
+                for pid in processes_in(process.pid):
+                    os.kill(pid, signal.SIGKILL)
+                process.wait()
+            stderr.seek(0)
+            return process.returncode, stderr.read().decode(errors="replace"), seen
+
+    def check_outputs(self, output, status, stderr, seen):
+        self.assertEqual(status, 1, stderr)  # the one file that could not be written
+        failures = [line for line in stderr.splitlines() if "FAILED" in line]
+        self.assertEqual(len(failures), 1, stderr)
+        self.assertIn(TOO_BIG, failures[0])
+        written = {}
+        for folder, _, files in os.walk(output):
+            for name in files:
+                path = os.path.join(folder, name)
+                with open(path, "rb") as data:
+                    written[os.path.relpath(path, output)] = data.read()
+        # No temporary file, no partial output of the file that failed.
+        self.assertEqual(sorted(written), sorted(self.expected))
+        for name, data in sorted(self.expected.items()):
+            self.assertEqual(written[name], data, name)
+        self.assertEqual(os.listdir(self.scratch), [])
+        self.assertEqual([address for address in seen if not is_loopback(address)], [])
+
+    def test_process_pool_and_serial_loop_match_the_module(self):
+        for engine in ("processes", "serial"):
+            with self.subTest(engine=engine):
+                output = os.path.join(self.folder, engine)
+                self.check_outputs(output, *self.run_example(
+                    output, sys.executable, "--engine", engine, "--workers", "2"))
+
+    def test_dask_cluster_matches_the_module(self):
+        interpreter, why_not = find_dask_python()
+        if not interpreter:
+            self.skipTest(why_not)
+        output = os.path.join(self.folder, "cluster")
+        status, stderr, seen = self.run_example(
+            output, interpreter, "--engine", "cluster", "--workers", "2")
+        self.assertTrue(seen, "no listener seen: the cluster did not run")
+        self.check_outputs(output, status, stderr, seen)
+
+
+if __name__ == "__main__":
+    unittest.main()
