@@ -7,6 +7,7 @@ Needs cmake, a C++17 compiler and pybind11's CMake package (Debian's
 pybind11-dev); nothing is fetched from a package index. Extra CMake
 arguments may be given in the CMAKE_ARGS environment variable.
 """
+import io
 import os
 import re
 import shlex
@@ -19,6 +20,15 @@ from setuptools.command.build_ext import build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STUB = "zendral.pyi"
+# Type checkers do not look for a stub beside a single-file module in
+# site-packages, but do find a stub-only package (PEP 561). It is installed
+# with the module, made from the same zendral.pyi.
+STUB_PACKAGE = os.path.join("zendral-stubs", "__init__.pyi")
+
+
+def read_readme():
+    with io.open(os.path.join(HERE, "README.md"), encoding="utf-8") as readme:
+        return readme.read()
 
 
 def project_version():
@@ -60,10 +70,13 @@ class CMakeBuild(build_ext):
         # must find it under the same name to install it.
         if not os.path.isfile(module_path):
             raise RuntimeError("CMake did not build %s" % module_path)
+        self.mkpath(os.path.dirname(os.path.join(module_dir, STUB_PACKAGE)))
+        self.copy_file(os.path.join(module_dir, STUB), os.path.join(module_dir, STUB_PACKAGE))
 
     def copy_extensions_to_source(self):
         # --inplace builds in build/lib* first, then copies the module from
-        # there; the stub has to come along.
+        # there; the stub has to come along (the stub package does not: here,
+        # zendral.pyi beside the module is what type checkers find).
         build_ext.copy_extensions_to_source(self)
         for ext in self.extensions:
             built_dir = os.path.dirname(os.path.join(self.build_lib, self.get_ext_filename(ext.name)))
@@ -71,9 +84,10 @@ class CMakeBuild(build_ext):
             self.copy_file(os.path.join(built_dir, STUB), os.path.join(here_dir, STUB))
 
     def get_outputs(self):
-        # The stub is installed (and recorded for uninstall) with the module.
+        # The stubs are installed (and recorded for uninstall) with the module.
         outputs = build_ext.get_outputs(self)
-        return outputs + [os.path.join(os.path.dirname(path), STUB) for path in outputs]
+        return outputs + [os.path.join(os.path.dirname(path), stub)
+                          for path in outputs for stub in (STUB, STUB_PACKAGE)]
 
     @staticmethod
     def _forget_foreign_cache(build_dir, source_dir):
@@ -93,6 +107,24 @@ setup(
     name="zendral",
     version=project_version(),
     description="Native Markdown and key=value converters for Python",
+    long_description=read_readme(),
+    long_description_content_type="text/markdown",
+    license="MIT",
+    classifiers=[
+        "License :: OSI Approved :: MIT License",
+        "Operating System :: POSIX :: Linux",
+        "Programming Language :: C++",
+        "Programming Language :: Python :: 3",
+        "Programming Language :: Python :: 3 :: Only",
+        "Programming Language :: Python :: 3.6",
+        "Programming Language :: Python :: 3.7",
+        "Programming Language :: Python :: 3.8",
+        "Programming Language :: Python :: 3.9",
+        "Programming Language :: Python :: 3.10",
+        "Programming Language :: Python :: 3.11",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Topic :: Text Processing :: Markup :: HTML",
+    ],
     python_requires=">=3.6, <3.12",
     ext_modules=[CMakeExtension("zendral", HERE)],
     cmdclass={"build_ext": CMakeBuild},

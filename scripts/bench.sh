@@ -2,17 +2,22 @@
 # Builds and runs the benchmarks.
 #   scripts/bench.sh cpp      C++ throughput, md4c as a yardstick, adversarial scaling
 #   scripts/bench.sh python   zendral from Python against the floor and the alternatives
-# (PYTHON=/path/to/python3.x to choose the interpreter.) Run on a quiet machine.
+# (PYTHON=/path/to/python3.x to choose the interpreter: build-bench-py3.x/.)
+# Run on a quiet machine.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
+[ $# -le 1 ] || usage_error "one argument, cpp or python"
 what=${1:-}
 case "$what" in
   cpp | python) ;;
-  *) echo "usage: $0 cpp|python" >&2; exit 2 ;;
+  -h | --help) usage; exit 0 ;;
+  "") usage_error "say which benchmarks: cpp or python" ;;
+  *) usage_error "unknown benchmarks '$what'" ;;
 esac
+use_python
 
 ensure_packages cmake make g++ pybind11-dev libbenchmark-dev libmd4c-dev libmd4c-html0-dev
-build="$zendral_root/build-bench"
+build=$(build_dir build-bench)
 configure "$build" -DZENDRAL_BUILD_TESTS=OFF -DZENDRAL_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --target "bench_$what" -j "$(ncpu)"

@@ -16,11 +16,15 @@ seconds=30
 work=""
 while [ $# -gt 0 ]; do
   case $1 in
-    --seconds) seconds=$2; shift 2 ;;
-    --work) work=$2; shift 2 ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    --seconds)
+      [[ ${2:-} =~ ^[1-9][0-9]*$ ]] || usage_error "--seconds takes a whole number of seconds, not '${2:-}'"
+      seconds=$2; shift 2 ;;
+    --work)
+      [ -n "${2:-}" ] || usage_error "--work takes a folder"
+      work=$2; shift 2 ;;
+    -h | --help) usage; exit 0 ;;
     *)
-      [[ " ${all_targets[*]} " == *" $1 "* ]] || { echo "fuzz.sh: unknown target $1" >&2; exit 2; }
+      [[ " ${all_targets[*]} " == *" $1 "* ]] || usage_error "unknown target '$1'"
       targets+=("$1"); shift ;;
   esac
 done

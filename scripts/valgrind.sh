@@ -4,12 +4,15 @@
 # reports into errors whose stack passes through the module and the rest
 # (the interpreter's own). Fails when the module shows any error or any
 # definitely lost block. Takes a few minutes.
-#   scripts/valgrind.sh        (PYTHON=/path/to/python3.x to choose the interpreter)
+#   scripts/valgrind.sh        (PYTHON=/path/to/python3.x to choose the interpreter:
+#                               build-valgrind-py3.x/)
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
+no_arguments "$@"
+use_python
 
 ensure_packages cmake make g++ pybind11-dev valgrind
-build="$zendral_root/build-valgrind"
+build=$(build_dir build-valgrind)
 # The Python tests need the module and the test module they compare it with.
 configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_BUILD_CPP_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(ncpu)" --target zendral zendral_list_path

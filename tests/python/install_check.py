@@ -3,15 +3,22 @@ with no package index, and uses each result from another folder.
 
 usage: install_check.py SOURCE_DIR     (run by the interpreter to install for)
 
-1. `python -m pip install --no-index SRC` into a fresh venv of this
-   interpreter: the module imports from elsewhere with zendral.pyi beside it,
-   and `pip uninstall` takes both away again.
-2. `python setup.py build_ext --inplace` leaves both in the source folder.
+1. `python setup.py sdist` in the copy, then `python -m pip install
+   --no-index` of that archive into a fresh venv of this interpreter. pip runs
+   the same setup.py as for `pip install SRC`, but on the files MANIFEST.in
+   names only, so a file the build needs and the sdist lacks fails here. The
+   module imports from elsewhere with zendral.pyi beside it, the metadata
+   names the license, the supported Pythons and Linux and holds the README,
+   Debian's mypy finds the types (typecheck/: correct use passes, each
+   misuse gives its error), and `pip uninstall` takes it all away again.
+2. `python setup.py build_ext --inplace` leaves both in the source folder,
+   and prints no warning.
 
 pip 23.1 and later build in an isolated environment, fetching setuptools and
 wheel, unless `wheel` is installed; the venv then gets it from a local copy:
 the folder in $ZENDRAL_WHEELHOUSE, else Debian's python3-wheel-whl. Exits 77
-(skipped) when no venv with pip can be made or no such copy is found.
+(skipped) when no venv with pip can be made or no such copy is found, or
+when no python3 on PATH has mypy (Debian: apt-get install python3-mypy).
 """
 import json
 import os
@@ -24,6 +31,7 @@ import tempfile
 import time
 
 SKIPPED = 77
+TYPECHECK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "typecheck")
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 
 # Prints where the module came from and what it does, for the checks below.
@@ -36,6 +44,25 @@ print(json.dumps({
     "kv": zendral.csv_lines_to_json(["a=1,b"]),
 }))
 """
+
+# The installed distribution's metadata: importlib.metadata from Python 3.8,
+# pkg_resources before.
+METADATA = r"""
+import email, json
+try:
+    from importlib.metadata import metadata
+    fields = metadata("zendral")
+except ImportError:
+    import pkg_resources
+    dist = pkg_resources.get_distribution("zendral")
+    fields = email.message_from_string(dist.get_metadata(dist.PKG_INFO))
+# Older setuptools write the description as a header, its lines indented by 8.
+description = (fields["Description"] or "").replace("\n        ", "\n") or fields.get_payload()
+print(json.dumps({"license": fields["License"], "summary": fields["Summary"],
+                  "classifiers": fields.get_all("Classifier") or [], "description": description}))
+"""
+CLASSIFIERS = {"License :: OSI Approved :: MIT License", "Operating System :: POSIX :: Linux"} | {
+    "Programming Language :: Python :: 3.%d" % minor for minor in range(6, 12)}
 
 
 class Failed(Exception):
@@ -109,6 +136,77 @@ def check_module(found, expected_dir):
     return module, stub
 
 
+def make_sdist(work, source):
+    dist = os.path.join(work, "dist")
+    run([sys.executable, "setup.py", "sdist", "--dist-dir", dist], source, "setup.py sdist")
+    (archive,) = os.listdir(dist)
+    print("sdist: %s, %d bytes" % (archive, os.path.getsize(os.path.join(dist, archive))))
+    return os.path.join(dist, archive)
+
+
+def check_metadata(python, work, source):
+    found = json.loads(run([python, "-c", METADATA], work, "<read metadata>").splitlines()[-1])
+    with open(os.path.join(source, "README.md"), encoding="utf-8") as readme:
+        title, first_paragraph = readme.read().split("\n\n")[:2]
+    if found["license"] != "MIT" or not found["summary"] \
+            or not CLASSIFIERS <= set(found["classifiers"]) \
+            or not found["description"].startswith(title + "\n") \
+            or first_paragraph not in found["description"]:
+        raise Failed("incomplete metadata: %r" % found)
+
+
+def mypy_python():
+    """The first python3 on PATH that has mypy (a pyenv shim may not), or None."""
+    for folder in os.environ.get("PATH", "").split(os.pathsep):
+        candidate = os.path.join(folder, "python3")
+        if os.path.isfile(candidate) and subprocess.run(
+                [candidate, "-c", "import mypy"], env=clean_env(),
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+            return candidate
+    return None
+
+
+def type_check(python, work):
+    """Runs mypy on typecheck/*.py against the venv of python: the errors must
+    be exactly those the files mark with "# error: TEXT"."""
+    if sys.version_info < (3, 7):
+        print("type check: not under Python 3.6, whose environments mypy cannot inspect")
+        return 0
+    checker = mypy_python()
+    if not checker:
+        print("SKIPPED: type check: no python3 on PATH has mypy (apt-get install python3-mypy)")
+        return SKIPPED
+    files = sorted(os.path.join(TYPECHECK, name) for name in os.listdir(TYPECHECK)
+                   if name.endswith(".py"))
+    command = [checker, "-m", "mypy", "--python-executable", python, "--cache-dir", os.devnull,
+               "--no-error-summary"] + files
+    started = time.time()
+    process = subprocess.run(command, cwd=work, env=clean_env(), stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, universal_newlines=True)
+    print("$ %s -m mypy ... typecheck/*.py  (%.1f s, exit %d)"
+          % (checker, time.time() - started, process.returncode))
+    print(process.stdout, end="")
+    found = {}
+    for line in process.stdout.splitlines():
+        match = re.match(r"(.*?):(\d+): error: (.*)$", line)
+        if match:
+            found.setdefault((os.path.basename(match.group(1)), int(match.group(2))), []).append(
+                match.group(3))
+    wanted = {}
+    for path in files:
+        with open(path, encoding="utf-8") as source:
+            for number, line in enumerate(source, 1):
+                match = re.search(r"# error: (.*)$", line)
+                if match:
+                    wanted[(os.path.basename(path), number)] = match.group(1)
+    wrong = sorted(set(found) ^ set(wanted)) + [
+        place for place in wanted if place in found
+        and not any(wanted[place] in error for error in found[place])]
+    if process.returncode not in (0, 1) or wrong:
+        raise Failed("mypy's errors differ from the marked ones at %s" % wrong)
+    return 0
+
+
 def pip_install(work, source):
     env_dir = os.path.join(work, "env")
     try:
@@ -132,24 +230,34 @@ def pip_install(work, source):
             return SKIPPED
         run(pip + ["install", "--no-index", wheel], work)
 
-    run(pip + ["install", "--no-index", source], work)
+    run(pip + ["install", "--no-index", make_sdist(work, source)], work)
     elsewhere = os.path.join(work, "elsewhere")
     os.mkdir(elsewhere)
     found = probe(python, elsewhere)
     if not found["platlib"].startswith(os.path.realpath(env_dir) + os.sep):
         raise Failed("the venv's site folder %s is outside it" % found["platlib"])
     module, stub = check_module(found, found["platlib"])
-    print("installed %s and %s" % (module, os.path.basename(stub)))
+    stub_package = os.path.join(found["platlib"], "zendral-stubs")
+    if not os.path.isfile(os.path.join(stub_package, "__init__.pyi")):
+        raise Failed("no zendral-stubs/__init__.pyi in %s" % found["platlib"])
+    print("installed %s, %s and zendral-stubs" % (module, os.path.basename(stub)))
+    check_metadata(python, elsewhere, source)
+    status = type_check(python, elsewhere)
 
     run(pip + ["uninstall", "-y", "zendral"], work)
-    left = [path for path in (module, stub) if os.path.exists(path)]
+    left = [path for path in (module, stub, stub_package) if os.path.exists(path)]
     if left:
         raise Failed("pip uninstall left %s" % left)
-    return 0
+    return status
 
 
 def build_in_place(source):
-    run([sys.executable, "setup.py", "build_ext", "--inplace"], source)
+    output = run([sys.executable, "setup.py", "build_ext", "--inplace"], source)
+    # A normal build is quiet: a warning from the compiler, linker or
+    # lto-wrapper would hide among any number of its like.
+    warnings = [line for line in output.splitlines() if re.search(r"(^|\s)warning:", line)]
+    if warnings:
+        raise Failed("the build warned:\n" + "\n".join(warnings))
     found = probe(sys.executable, source)
     module, stub = check_module(found, source)
     print("built in place: %s and %s" % (os.path.basename(module), os.path.basename(stub)))
