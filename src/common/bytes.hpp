@@ -125,76 +125,100 @@ inline __m128i lanes_from(std::size_t first) {
 }
 #endif
 
-// How often each of the given bytes occurs in `text`. Out of line: inlined
-// into a caller with vector registers of its own in use, the block loop
-// spills one at every block.
-template <std::size_t N>
-[[gnu::noinline]] std::array<std::size_t, N> count_each(std::string_view text, const char (&wanted)[N]) {
-    std::array<std::size_t, N> counts{};
-    const char* const data = text.data();
-    const std::size_t size = text.size();
 #if defined(__SSE2__)
-    // Each byte lane counts its own hits (a match compares as -1, so it is
-    // subtracted), with no branch per hit; the lanes are summed every 255
-    // blocks that had hits, before a lane can overflow, and at the end.
+namespace detail {
+
+// count_each for long texts, where hits can be dense: each byte lane counts
+// its own hits (a match compares as -1, so it is subtracted), with no branch
+// per hit, and the lanes are summed every 255 blocks that had any, before a
+// lane can overflow. Blocks without hits, most of real text, cost one test.
+// Out of line: inlined into a caller with vector registers of its own in use,
+// the loop spills one at every block.
+template <std::size_t N>
+[[gnu::noinline]] std::array<std::size_t, N> count_each_long(const char* data, std::size_t size,
+                                                            const char (&wanted)[N]) {
+    std::array<std::size_t, N> counts{};
     __m128i want[N];
     __m128i lanes[N];
     for (std::size_t k = 0; k < N; ++k) {
         want[k] = _mm_set1_epi8(wanted[k]);
         lanes[k] = _mm_setzero_si128();
     }
+    const auto sum_lanes = [&] {
+        for (std::size_t k = 0; k < N; ++k) {
+            const __m128i halves = _mm_sad_epu8(lanes[k], _mm_setzero_si128());
+            counts[k] += static_cast<std::size_t>(_mm_cvtsi128_si32(halves)) +
+                         static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(halves, 8)));
+            lanes[k] = _mm_setzero_si128();
+        }
+    };
     const auto count_block = [&](__m128i bytes, __m128i keep) {
         for (std::size_t k = 0; k < N; ++k) {
             lanes[k] = _mm_sub_epi8(lanes[k], _mm_and_si128(_mm_cmpeq_epi8(bytes, want[k]), keep));
         }
     };
-    const __m128i all = _mm_set1_epi8(-1);
-    if (size < 8) {
-        for (std::size_t i = 0; i < size; ++i) {
-            for (std::size_t k = 0; k < N; ++k) counts[k] += data[i] == wanted[k] ? 1 : 0;
+    std::size_t block = 0;
+    for (unsigned since_sum = 0; block + 16 <= size; block += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block));
+        __m128i any = _mm_cmpeq_epi8(bytes, want[0]);
+        for (std::size_t k = 1; k < N; ++k) any = _mm_or_si128(any, _mm_cmpeq_epi8(bytes, want[k]));
+        if (_mm_movemask_epi8(any) == 0) continue;
+        count_block(bytes, _mm_set1_epi8(-1));
+        if (++since_sum == 255) {
+            sum_lanes();
+            since_sum = 0;
         }
-        return counts;
     }
-    if (size < 16) {
-        // Bytes 0 to 7 and the last 8, which overlap by 16 - size.
-        const __m128i bytes = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(data)),
-                                                 _mm_loadl_epi64(reinterpret_cast<const __m128i*>(data + size - 8)));
-        count_block(bytes, _mm_or_si128(_mm_set_epi64x(0, -1), lanes_from(24 - size)));
-    } else {
-        std::size_t block = 0;
-        for (unsigned since_sum = 0; block + 16 <= size; block += 16) {
-            // Most blocks of real text hold none of the bytes: one test skips them.
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block));
+    // The last 16 bytes, less those at their start already counted.
+    if (block < size) {
+        count_block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + size - 16)),
+                    lanes_from(block - (size - 16)));
+    }
+    sum_lanes();
+    return counts;
+}
+
+}  // namespace detail
+#endif
+
+// From this length on, count_each counts lane by lane, out of line.
+constexpr std::size_t kCountLaneByLane = 1024;
+
+// How often each of the given bytes occurs in `text`. Inline: a call for
+// each of many short lines costs more than the count.
+template <std::size_t N>
+[[gnu::always_inline]] inline std::array<std::size_t, N> count_each(std::string_view text, const char (&wanted)[N]) {
+    std::array<std::size_t, N> counts{};
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    const auto count_byte = [&](char byte) {
+        for (std::size_t k = 0; k < N; ++k) counts[k] += byte == wanted[k] ? 1 : 0;
+    };
+#if defined(__SSE2__)
+    if (size >= kCountLaneByLane) return detail::count_each_long(data, size, wanted);
+    if (size >= 16) {
+        __m128i want[N];
+        for (std::size_t k = 0; k < N; ++k) want[k] = _mm_set1_epi8(wanted[k]);
+        // Blocks without any of the bytes, the common case, cost a few vector
+        // ops; the bytes found are counted one by one.
+        const auto count_block = [&](std::size_t start, unsigned skip) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + start));
             __m128i any = _mm_cmpeq_epi8(bytes, want[0]);
             for (std::size_t k = 1; k < N; ++k) any = _mm_or_si128(any, _mm_cmpeq_epi8(bytes, want[k]));
-            if (_mm_movemask_epi8(any) == 0) continue;
-            count_block(bytes, all);
-            if (++since_sum == 255) {
-                since_sum = 0;
-                for (std::size_t k = 0; k < N; ++k) {
-                    const __m128i halves = _mm_sad_epu8(lanes[k], _mm_setzero_si128());
-                    counts[k] += static_cast<std::size_t>(_mm_cvtsi128_si32(halves)) +
-                                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(halves, 8)));
-                    lanes[k] = _mm_setzero_si128();
-                }
+            auto hits = static_cast<unsigned>(_mm_movemask_epi8(any)) & ~skip;
+            while (hits != 0) {
+                count_byte(data[start + static_cast<std::size_t>(__builtin_ctz(hits))]);
+                hits &= hits - 1;
             }
-        }
-        // The last 16 bytes, less those at their start already counted.
-        if (block < size) {
-            count_block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + size - 16)),
-                        lanes_from(block - (size - 16)));
-        }
-    }
-    for (std::size_t k = 0; k < N; ++k) {
-        const __m128i halves = _mm_sad_epu8(lanes[k], _mm_setzero_si128());
-        counts[k] += static_cast<std::size_t>(_mm_cvtsi128_si32(halves)) +
-                     static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(halves, 8)));
-    }
-#else
-    for (std::size_t i = 0; i < size; ++i) {
-        for (std::size_t k = 0; k < N; ++k) counts[k] += data[i] == wanted[k] ? 1 : 0;
+        };
+        std::size_t block = 0;
+        for (; block + 16 <= size; block += 16) count_block(block, 0);
+        // The last 16 bytes, minus those already counted.
+        if (block < size) count_block(size - 16, (1u << (block - (size - 16))) - 1u);
+        return counts;
     }
 #endif
+    for (std::size_t i = 0; i < size; ++i) count_byte(data[i]);
     return counts;
 }
 
