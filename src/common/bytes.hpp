@@ -95,11 +95,8 @@ inline char* copy_short(char* out, const char* from, std::size_t size) {
     } else if (size >= 4) {
         std::memcpy(out, from, 4);
         std::memcpy(out + size - 4, from + size - 4, 4);
-    } else if (size > 0) {
-        // 1 to 3 bytes: first, middle and last, which cover them all.
-        out[0] = from[0];
-        out[size / 2] = from[size / 2];
-        out[size - 1] = from[size - 1];
+    } else {
+        for (std::size_t i = 0; i < size; ++i) out[i] = from[i];
     }
     return out + size;
 }
