@@ -90,7 +90,9 @@ public:
         const std::size_t size = tags.open.size() + text.size() + tags.close.size();
         if (text.size() >= scratch::kLongLine) {
             std::string* buffer = buffer_holding(text, scratch);
-            if (buffer && buffer->capacity() - size <= size / kMaxSlackShare) return hand_over(*buffer, tags, text, scratch);
+            if (buffer && buffer->capacity() <= size + size / kMaxSlackShare) {
+                return hand_over(*buffer, tags, text, scratch);
+            }
             std::string& line = html_.emplace_back();  // reserved, not zeroed: one pass over the bytes
             line.reserve(size);
             line.append(tags.open).append(text).append(tags.close);
