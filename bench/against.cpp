@@ -26,28 +26,10 @@ namespace {
 
 using zendral::LineList;
 namespace bench = zendral::bench;
-
-const std::string& docs_text() {
-    static const std::string text = bench::markdown_corpus();
-    return text;
-}
-
-const LineList& docs_lines() {
-    static const LineList lines = bench::split_lines(docs_text());
-    return lines;
-}
-
-const LineList& log_lines() {
-    static const LineList lines = bench::application_log(200000);
-    return lines;
-}
-
-std::string repeat_to(std::string_view piece, std::size_t bytes) {
-    std::string line;
-    while (line.size() < bytes) line += piece;
-    line.resize(bytes);
-    return line;
-}
+using bench::docs_lines;
+using bench::docs_text;
+using bench::log_lines;
+using bench::repeat_to;
 
 template <class Convert>
 void docs(benchmark::State& state, Convert convert) {

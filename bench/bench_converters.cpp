@@ -19,21 +19,10 @@ namespace {
 
 using zendral::LineList;
 namespace bench = zendral::bench;
-
-const std::string& docs_text() {
-    static const std::string text = bench::markdown_corpus();
-    return text;
-}
-
-const LineList& docs_lines() {
-    static const LineList lines = bench::split_lines(docs_text());
-    return lines;
-}
-
-const LineList& log_lines() {
-    static const LineList lines = bench::application_log(200000);
-    return lines;
-}
+using bench::docs_lines;
+using bench::docs_text;
+using bench::log_lines;
+using bench::repeat_to;
 
 // The log written to a temporary file once, removed at exit.
 const std::string& log_file() {
@@ -152,14 +141,6 @@ BENCHMARK(csv_lines_to_json_log_streamed)->Name("csv_lines_to_json/log/streamed"
 BENCHMARK(csv_file_to_json_log_streamed)->Name("csv_file_to_json/log/streamed")->Unit(benchmark::kMillisecond);
 
 // --- Adversarial lines -------------------------------------------------------
-
-std::string repeat_to(std::string_view piece, std::size_t bytes) {
-    std::string line;
-    line.reserve(bytes + piece.size());
-    while (line.size() < bytes) line += piece;
-    line.resize(bytes);
-    return line;
-}
 
 template <class MakeLine>
 void markdown_series(benchmark::State& state, MakeLine make_line) {

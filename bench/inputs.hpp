@@ -91,4 +91,30 @@ inline LineList application_log(std::size_t count) {
     return lines;
 }
 
+// `piece` repeated to exactly `bytes` bytes (the last copy cut short).
+inline std::string repeat_to(std::string_view piece, std::size_t bytes) {
+    std::string line;
+    line.reserve(bytes + piece.size());
+    while (line.size() < bytes) line += piece;
+    line.resize(bytes);
+    return line;
+}
+
+// The inputs every benchmark shares, made once per process: the docs as one
+// text and as lines, and the 200,000-line log.
+inline const std::string& docs_text() {
+    static const std::string text = markdown_corpus();
+    return text;
+}
+
+inline const LineList& docs_lines() {
+    static const LineList lines = split_lines(docs_text());
+    return lines;
+}
+
+inline const LineList& log_lines() {
+    static const LineList lines = application_log(200000);
+    return lines;
+}
+
 }  // namespace zendral::bench
