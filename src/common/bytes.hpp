@@ -120,9 +120,7 @@ inline __m128i lanes_from(std::size_t first) {
         255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kFromSixteen + 16 - first));
 }
-#endif
 
-#if defined(__SSE2__)
 namespace detail {
 
 // count_each for long texts, where hits can be dense: each byte lane counts
@@ -219,32 +217,20 @@ template <std::size_t N>
     return counts;
 }
 
-// Whether every byte of `text` is below 0x80.
+// Whether every byte of `text` is below 0x80. Made for short texts
+// (copy_ascii checks longer ones as it copies them): two overlapping words
+// from 8 to 16 bytes, bytes one by one otherwise.
 inline bool is_ascii(std::string_view text) {
     const char* const data = text.data();
     const std::size_t size = text.size();
-    if (size < 16) {
-        // Two overlapping words, or bytes one by one below 8.
-        std::uint64_t words[2] = {0, 0};
-        if (size >= 8) {
-            std::memcpy(&words[0], data, 8);
-            std::memcpy(&words[1], data + size - 8, 8);
-        } else {
-            for (std::size_t i = 0; i < size; ++i) words[0] |= static_cast<unsigned char>(data[i]);
-        }
-        return ((words[0] | words[1]) & 0x8080808080808080u) == 0;
+    std::uint64_t words[2] = {0, 0};
+    if (size >= 8 && size <= 16) {
+        std::memcpy(&words[0], data, 8);
+        std::memcpy(&words[1], data + size - 8, 8);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) words[0] |= static_cast<unsigned char>(data[i]);
     }
-#if defined(__SSE2__)
-    __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + size - 16));
-    for (std::size_t i = 0; i + 16 <= size; i += 16) {
-        high = _mm_or_si128(high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)));
-    }
-    return _mm_movemask_epi8(high) == 0;
-#else
-    unsigned char bits = 0;
-    for (std::size_t i = 0; i < size; ++i) bits = static_cast<unsigned char>(bits | static_cast<unsigned char>(data[i]));
-    return bits < 0x80;
-#endif
+    return ((words[0] | words[1]) & 0x8080808080808080u) == 0;
 }
 
 // Copies `size` bytes to `out` and tells whether every one was below 0x80:
@@ -265,7 +251,7 @@ inline bool copy_ascii(char* out, const char* from, std::size_t size) {
         return _mm_movemask_epi8(high) == 0;
     }
 #endif
-    copy_short(out, from, size);
+    copy(out, from, size);  // short, or any length without SSE2
     return is_ascii(std::string_view(out, size));
 }
 
