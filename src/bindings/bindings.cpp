@@ -15,12 +15,16 @@
 //    would unwind into the interpreter and abort the process.
 //  - A RuntimeError whose text is not UTF-8 (a file path's bytes) is raised
 //    without a text on every interpreter, as 3.6 does by itself.
+//  - The functions belong to the module, as a C extension's do: their
+//    __qualname__ is their name and pickle takes them by reference.
+//  - A sub-interpreter is refused with an ImportError instead of hanging.
 #include <cstring>
 #include <exception>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <pybind11/pybind11.h>
 
@@ -30,6 +34,25 @@
 
 namespace zendral::bindings {
 namespace {
+
+// pybind11 keeps its state per process and takes the interpreter lock through
+// the main interpreter's thread states, which from a sub-interpreter waits for
+// a lock the caller already holds: refused instead, as an ImportError, both on
+// import and on a call of functions copied in from the main interpreter's
+// import. False, with the error set, in a sub-interpreter.
+bool refuse_sub_interpreter() {
+#if PY_VERSION_HEX >= 0x03070000
+    PyInterpreterState* const main = PyInterpreterState_Main();
+#else
+    // The first interpreter made, the main one, is the last in the list.
+    PyInterpreterState* main = PyInterpreterState_Head();
+    while (PyInterpreterState* const next = PyInterpreterState_Next(main)) main = next;
+#endif
+    if (PyThreadState_Get()->interp == main) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "zendral cannot be used in a sub-interpreter: it runs in the main interpreter only");
+    return false;
+}
 
 StrList md_to_html(const Lines& lines) {
     StrList html(lines.size() + lines.size() / 8 + 2);
@@ -87,14 +110,34 @@ struct type_caster<std::string> : string_caster<std::string> {
 
 }  // namespace pybind11::detail
 
+namespace zendral::bindings {
 namespace {
 
-// pybind11's dispatcher, which every bound function enters through.
+// --- What the module takes from pybind11's internals ----------------------
+// Two things, both checked by the Python suite under every pybind11 release
+// the build accepts (2.10 to 3.1):
+//  - cpp_function::dispatcher, the function every bound function's
+//    PyMethodDef points at. Its parameter list changed with 3.0.2 (the fast
+//    calling convention); the guard below takes whatever it is.
+//  - The function object's m_self, which pybind11 sets to the object that
+//    holds the function's record (a capsule before 3.0, a function_record
+//    after) and hands to the dispatcher as its first argument.
+
 struct Dispatcher : pybind11::cpp_function {
     using pybind11::cpp_function::dispatcher;
 };
 
-PyObject* guarded_dispatcher(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+constexpr std::size_t function_count = 3;
+constexpr const char* function_names[function_count] = {"md_to_html", "csv_lines_to_json", "csv_file_to_json"};
+
+// The record holders, taken from the function objects so that these can have
+// the module as m_self: that gives them a plain __qualname__ and lets pickle
+// find them by name. Never released: a function object of an earlier import
+// of the module may still point at its record's method definition.
+PyObject* records[function_count] = {};
+
+template <std::size_t index, typename... Arguments>
+PyObject* guarded_dispatcher(PyObject* /* module */, Arguments... arguments) noexcept {
     // The C++ runtime keeps a thread's exception state in thread-local storage
     // that glibc allocates on the thread's first use of it. If that first use
     // is a throw because memory ran out, the allocation fails too and glibc
@@ -102,8 +145,9 @@ PyObject* guarded_dispatcher(PyObject* self, PyObject* args, PyObject* kwargs) n
     // allocation happen while memory is still there. (Volatile: the library
     // declares the function pure, so an unused call would be dropped.)
     [[maybe_unused]] volatile const int unwinding = std::uncaught_exceptions();
+    if (!refuse_sub_interpreter()) return nullptr;
     try {
-        return Dispatcher::dispatcher(self, args, kwargs);
+        return Dispatcher::dispatcher(records[index], arguments...);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (...) {
@@ -112,22 +156,48 @@ PyObject* guarded_dispatcher(PyObject* self, PyObject* args, PyObject* kwargs) n
     }
 }
 
-void guard_entry(const pybind11::object& function) {
-    PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(function.ptr())->m_ml;
-    method->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_dispatcher));
+// The guard with the dispatcher's own parameter list, as the PyMethodDef's
+// generic function pointer.
+template <std::size_t index, typename... Arguments>
+PyCFunction guard_for(PyObject* (*)(PyObject*, Arguments...)) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_dispatcher<index, Arguments...>));
+}
+
+template <std::size_t index>
+void guard_entry(pybind11::module_& module) {
+    PyObject* const function = module.attr(function_names[index]).ptr();
+    if (!PyCFunction_Check(function)) throw std::logic_error("zendral: a bound function is not a builtin function");
+    auto* const object = reinterpret_cast<PyCFunctionObject*>(function);
+    object->m_ml->ml_meth = guard_for<index>(&Dispatcher::dispatcher);
+    records[index] = object->m_self;  // the function's reference, now ours
+    Py_INCREF(module.ptr());
+    object->m_self = module.ptr();
+}
+
+template <std::size_t... index>
+void guard_entries(pybind11::module_& module, std::index_sequence<index...>) {
+    (guard_entry<index>(module), ...);
 }
 
 }  // namespace
+}  // namespace zendral::bindings
 
+// pybind11 names its entry point PyInit_zendral; the module's own entry point
+// runs first, to refuse a sub-interpreter before pybind11 touches its state.
+#define PyInit_zendral pybind11_entry_point
 PYBIND11_MODULE(zendral, module) {
     namespace bindings = zendral::bindings;
-    module.def("md_to_html", &bindings::md_to_html,
+    module.def(bindings::function_names[0], &bindings::md_to_html,
                "Convert Markdown lines to HTML lines. Returns an array of lines.");
-    module.def("csv_lines_to_json", &bindings::csv_lines_to_json,
+    module.def(bindings::function_names[1], &bindings::csv_lines_to_json,
                "Convert CSV lines to JSON lines. Returns an array of lines.");
-    module.def("csv_file_to_json", &bindings::csv_file_to_json,
+    module.def(bindings::function_names[2], &bindings::csv_file_to_json,
                "Convert a CSV file to JSON. Returns an array of lines.");
-    for (const char* name : {"md_to_html", "csv_lines_to_json", "csv_file_to_json"}) {
-        guard_entry(module.attr(name));
-    }
+    bindings::guard_entries(module, std::make_index_sequence<bindings::function_count>());
+}
+#undef PyInit_zendral
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_zendral() {
+    if (!zendral::bindings::refuse_sub_interpreter()) return nullptr;
+    return pybind11_entry_point();
 }

@@ -1,9 +1,16 @@
 """What Python code can observe at the module's boundary: which arguments are
 accepted, how they reach the converters, and how failures surface."""
 import os
+import pickle
+import subprocess
 import sys
 import tempfile
 import unittest
+
+try:
+    import _testcapi
+except ImportError:  # an interpreter built without its test modules
+    _testcapi = None
 
 from support import zendral
 
@@ -19,6 +26,29 @@ SIGNATURES = {
     "csv_lines_to_json": "(arg0: List[str]) -> List[str]",
     "csv_file_to_json": "(arg0: str) -> List[str]",
 }
+
+
+# Runs an import of zendral and a call in a sub-interpreter, after a first
+# import in the main interpreter ("main") or none ("sub"); prints what the
+# sub-interpreter raised, then a call's result in the main interpreter.
+SUB_INTERPRETER_PROBE = r'''
+import _testcapi, os, sys
+read_end, write_end = os.pipe()
+if sys.argv[1] == "main":
+    from support import zendral
+_testcapi.run_in_subinterp("""if 1:
+    import os
+    try:
+        import zendral
+        zendral.csv_file_to_json(b"/nonexistent/\\xff")
+    except BaseException as error:
+        os.write(%d, ("%%s: %%s" %% (type(error).__name__, error)).encode())
+    """ % write_end)
+os.close(write_end)
+print(os.read(read_end, 1000).decode())
+from support import zendral
+print(zendral.md_to_html(["*a*"]))
+'''
 
 
 class RaisingSequence:
@@ -52,6 +82,28 @@ class ModuleShape(unittest.TestCase):
                 self.assertEqual(function.__module__, "zendral")
                 self.assertEqual(function.__doc__,
                                  name + SIGNATURES[name] + "\n\n" + DOCSTRINGS[name] + "\n")
+
+    def test_functions_pickle_by_reference(self):
+        # What a process pool needs to hand a function to its workers.
+        for name in FUNCTIONS:
+            with self.subTest(name=name):
+                function = getattr(zendral, name)
+                self.assertEqual(function.__qualname__, name)
+                for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+                    self.assertIs(pickle.loads(pickle.dumps(function, protocol)), function)
+
+    @unittest.skipUnless(hasattr(_testcapi, "run_in_subinterp"), "needs _testcapi.run_in_subinterp")
+    def test_sub_interpreters_are_refused_not_hung(self):
+        # A first import inside one, and a call there of the functions that an
+        # import in the main interpreter left for it to copy.
+        for where in ("sub", "main"):
+            with self.subTest(first_import=where):
+                output = subprocess.run([sys.executable, "-c", SUB_INTERPRETER_PROBE, where],
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60,
+                                        universal_newlines=True,
+                                        cwd=os.path.dirname(os.path.abspath(__file__))).stdout
+                self.assertEqual(output, "ImportError: zendral cannot be used in a sub-interpreter: it "
+                                         "runs in the main interpreter only\n['<p><em>a</em></p>']\n")
 
 
 class LineListArgument(unittest.TestCase):

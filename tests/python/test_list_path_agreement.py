@@ -40,6 +40,16 @@ def outcome(function, argument):
         return (type(error).__name__, str(error))
 
 
+def reference(function, argument):
+    """The list path's outcome, with the type names that pybind11 3 renders
+    for its own casters written as zendral's signature has them."""
+    kind, value = outcome(function, argument)
+    if kind == "TypeError":
+        for newer in ("collections.abc.Sequence[str]", "list[str]"):
+            value = value.replace(newer, "List[str]")
+    return kind, value
+
+
 class SameAsTheListPath(unittest.TestCase):
     def test_random_lines_give_the_same_outcome(self):
         rng = random.Random(20261207)
@@ -50,7 +60,7 @@ class SameAsTheListPath(unittest.TestCase):
                 items = [random_item(rng) for _ in range(rng.randrange(8))]
                 argument = tuple(items) if round_ % 2 else items
                 for name in ("md_to_html", "csv_lines_to_json"):
-                    expected = outcome(getattr(list_path, name), argument)
+                    expected = reference(getattr(list_path, name), argument)
                     self.assertEqual(outcome(getattr(zendral, name), argument), expected,
                                      "%s(%r)" % (name, argument))
                     seen[name, expected[0]] += 1
@@ -61,7 +71,7 @@ class SameAsTheListPath(unittest.TestCase):
                     out.write(b"\n".join(item if isinstance(item, (bytes, bytearray))
                                          else str(item).encode("utf-8", "surrogatepass") for item in items))
                 self.assertEqual(outcome(zendral.csv_file_to_json, path),
-                                 outcome(list_path.csv_file_to_json, path))
+                                 reference(list_path.csv_file_to_json, path))
         # Every kind of outcome came up, or the comparison proved little.
         for name in ("md_to_html", "csv_lines_to_json"):
             for kind in ("list", "UnicodeDecodeError", "TypeError"):
