@@ -1,11 +1,10 @@
 """Builds the zendral extension with the project's own CMake build.
 
-    python3.x -m pip install .            installs into that interpreter
-    python3.x setup.py build_ext --inplace  puts zendral*.so and zendral.pyi here
+    python3.x -m pip install .     builds a wheel in isolation and installs it
 
-Needs cmake, a C++17 compiler and pybind11's CMake package (Debian's
-pybind11-dev); nothing is fetched from a package index. Extra CMake
-arguments may be given in the CMAKE_ARGS environment variable.
+pyproject.toml names what the build needs from the package index (pybind11,
+CMake, setuptools); a C++17 compiler and make come from the system. Extra
+CMake arguments may be given in the CMAKE_ARGS environment variable.
 """
 import io
 import os
@@ -15,6 +14,7 @@ import shutil
 import subprocess
 import sys
 
+import setuptools
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
@@ -26,14 +26,46 @@ STUB = "zendral.pyi"
 STUB_PACKAGE = os.path.join("zendral-stubs", "__init__.pyi")
 
 
-def read_readme():
-    with io.open(os.path.join(HERE, "README.md"), encoding="utf-8") as readme:
-        return readme.read()
-
-
 def project_version():
     with open(os.path.join(HERE, "CMakeLists.txt")) as cmake_lists:
         return re.search(r"project\(zendral VERSION ([0-9.]+)", cmake_lists.read()).group(1)
+
+
+def metadata_for_old_setuptools():
+    """pyproject.toml's [project] table as setup() arguments, for a
+    setuptools that does not read it (before 61: the last for CPython 3.6)."""
+    if int(setuptools.__version__.split(".")[0]) >= 61:
+        return {}
+    import tomli
+
+    with open(os.path.join(HERE, "pyproject.toml"), "rb") as source:
+        project = tomli.load(source)["project"]
+    with io.open(os.path.join(HERE, project["readme"]), encoding="utf-8") as readme:
+        long_description = readme.read()
+    arguments = {
+        "name": project["name"],
+        "description": project["description"],
+        "long_description": long_description,
+        "long_description_content_type": "text/markdown",
+        "license": project["license"]["text"],
+        "python_requires": project["requires-python"],
+        "classifiers": project["classifiers"],
+    }
+    scripts = project.get("scripts", {})
+    if scripts:
+        arguments["entry_points"] = {
+            "console_scripts": ["%s = %s" % item for item in sorted(scripts.items())]}
+    return arguments
+
+
+def pybind11_arguments():
+    # The pybind11 of the build environment, when there is one; otherwise
+    # CMake looks for an installed pybind11 (Debian's pybind11-dev).
+    try:
+        import pybind11
+    except ImportError:
+        return []
+    return ["-Dpybind11_DIR=" + pybind11.get_cmake_dir()]
 
 
 class CMakeExtension(Extension):
@@ -59,7 +91,7 @@ class CMakeBuild(build_ext):
             "-DZENDRAL_BUILD_TESTS=OFF",
             "-DZENDRAL_MODULE_DIR=" + module_dir,
             "-DCMAKE_BUILD_TYPE=" + ("Debug" if self.debug else "Release"),
-        ] + shlex.split(os.environ.get("CMAKE_ARGS", ""))
+        ] + pybind11_arguments() + shlex.split(os.environ.get("CMAKE_ARGS", ""))
         build = ["cmake", "--build", build_dir, "--target", "zendral"]
         if "CMAKE_BUILD_PARALLEL_LEVEL" not in os.environ:
             build += ["-j", str(os.cpu_count() or 1)]
@@ -104,29 +136,12 @@ class CMakeBuild(build_ext):
 
 
 setup(
-    name="zendral",
     version=project_version(),
-    description="Native Markdown and key=value converters for Python",
-    long_description=read_readme(),
-    long_description_content_type="text/markdown",
-    license="MIT",
-    classifiers=[
-        "License :: OSI Approved :: MIT License",
-        "Operating System :: POSIX :: Linux",
-        "Programming Language :: C++",
-        "Programming Language :: Python :: 3",
-        "Programming Language :: Python :: 3 :: Only",
-        "Programming Language :: Python :: 3.6",
-        "Programming Language :: Python :: 3.7",
-        "Programming Language :: Python :: 3.8",
-        "Programming Language :: Python :: 3.9",
-        "Programming Language :: Python :: 3.10",
-        "Programming Language :: Python :: 3.11",
-        "Programming Language :: Python :: Implementation :: CPython",
-        "Topic :: Text Processing :: Markup :: HTML",
-    ],
-    python_requires=">=3.6, <3.12",
     ext_modules=[CMakeExtension("zendral", HERE)],
+    packages=[],  # setuptools would take src/'s C++ folders for packages
     cmdclass={"build_ext": CMakeBuild},
     zip_safe=False,
+    # Not build/, which is the scripts' CMake build folder.
+    options={"build": {"build_base": "build-setuptools"}},
+    **metadata_for_old_setuptools()
 )
