@@ -51,7 +51,7 @@ no_arguments() {
 }
 
 # use_python: checks $PYTHON, when set, before anything is installed or
-# built: it must run and be CPython 3.6 to 3.11. Sets python_version to its
+# built: it must run and be CPython 3.6 to 3.13. Sets python_version to its
 # major.minor (empty without PYTHON) and PYTHON to the interpreter it runs,
 # so that a pyenv shim cannot later stand for another version.
 use_python() {
@@ -61,8 +61,8 @@ use_python() {
   found=$("$PYTHON" -c 'import sys; print("%d.%d %s" % (sys.version_info[0], sys.version_info[1], sys.executable))' 2>/dev/null) ||
     setting_error "PYTHON=$PYTHON does not run"
   python_version=${found%% *}
-  [[ $python_version =~ ^3\.([6-9]|10|11)$ ]] ||
-    setting_error "PYTHON=$PYTHON is Python $python_version; zendral builds for CPython 3.6 to 3.11"
+  supported_version "$python_version" ||
+    setting_error "PYTHON=$PYTHON is Python $python_version; zendral builds for CPython 3.6 to 3.13"
   [ "${found#* }" = "" ] || PYTHON=${found#* }
 }
 
@@ -96,6 +96,36 @@ configure() {
 # find (a working pythonVERSION on PATH, else pyenv's), or nothing.
 find_python() {
   cmake -DZENDRAL_FIND_VERSION="$1" -P "$zendral_root/cmake/ZendralPython.cmake"
+}
+
+# supported_version X.Y: whether zendral builds for CPython X.Y.
+supported_version() { [[ $1 =~ ^3\.([6-9]|1[0-3])$ ]]; }
+all_versions="3.6 3.7 3.8 3.9 3.10 3.11 3.12 3.13"
+
+# pybind11_dir INTERPRETER FOLDER: installs into FOLDER the pybind11 that
+# pyproject.toml gives INTERPRETER's version (its lines, markers and all, so
+# the two cannot disagree) and prints its CMake folder.
+pybind11_dir() {
+  local requirements
+  mapfile -t requirements < <(sed -n 's/^ *"\(pybind11[^"]*\)",*$/\1/p' "$zendral_root/pyproject.toml")
+  [ -d "$2/pybind11" ] ||
+    "$1" -m pip install --quiet --disable-pip-version-check --target "$2" "${requirements[@]}" >&2
+  "$1" -c 'import sys; sys.path.insert(0, sys.argv[1]); import pybind11; print(pybind11.get_cmake_dir())' "$2"
+}
+
+# tools_python: a venv in build-tools/ with the pinned tools from the index
+# (scripts/tools-requirements.txt); prints its interpreter. Made once, with
+# the python3 on PATH.
+tools_python() {
+  local venv="$zendral_root/build-tools" stamp requirements="$zendral_root/scripts/tools-requirements.txt"
+  stamp="$venv/requirements.txt"
+  if ! cmp -s "$requirements" "$stamp"; then
+    rm -rf "$venv"
+    python3 -m venv "$venv" >&2
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements" >&2
+    cp "$requirements" "$stamp"
+  fi
+  echo "$venv/bin/python"
 }
 
 ncpu() { nproc 2>/dev/null || echo 2; }

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Builds zendral and runs every test: the C++ converters once, the Python
-# module under CPython 3.6 (build/) and 3.11 (build-py3.11/), then the C++
-# tests again built with AddressSanitizer and UBSan (build-asan/).
+# module under CPython 3.6 (build/, with the pybind11 CMake finds: Debian's
+# pybind11-dev) and under 3.11 (build-py3.11/, with the pybind11 that
+# pyproject.toml names, from the package index), then the C++ tests again built
+# with AddressSanitizer and UBSan (build-asan/). The Python tests include a
+# `pip install` of a copy of the sources into a fresh venv, from the index.
 #   scripts/test.sh
+#   ZENDRAL_PYTHONS=all scripts/test.sh              every version, 3.6 to 3.13
+#   ZENDRAL_PYTHONS="3.8 3.13" scripts/test.sh       these after the main build's
 #   PYTHON=/path/to/python3.x scripts/test.sh      first interpreter instead of 3.6, in build-py3.x/
-#   ZENDRAL_EXTRA_PYTHONS="3.8 3.9" scripts/test.sh  more versions after 3.11
 #   ZENDRAL_DASK_PYTHON=/path/to/python3.x scripts/test.sh
 #       interpreter with distributed for the scale-out test (default: found on PATH)
 # A version with no interpreter on this machine is reported as SKIPPED.
@@ -14,22 +18,25 @@ no_arguments "$@"
 use_python
 # The versions to test after the main build's, all checked before any build.
 main_version=${python_version:-3.6}
+wanted=${ZENDRAL_PYTHONS:-3.11}
+[ "$wanted" = all ] && wanted=$all_versions
 versions=()
-for version in 3.11 ${ZENDRAL_EXTRA_PYTHONS:-}; do
-  [[ $version =~ ^3\.([6-9]|10|11)$ ]] ||
-    setting_error "ZENDRAL_EXTRA_PYTHONS takes versions 3.6 to 3.11, not '$version'"
+for version in $wanted; do
+  supported_version "$version" ||
+    setting_error "ZENDRAL_PYTHONS takes 'all' or versions 3.6 to 3.13, not '$version'"
   [ "$version" = "$main_version" ] || [[ " ${versions[*]} " == *" $version "* ]] ||
     versions+=("$version")
 done
 
 ensure_packages cmake make g++ pybind11-dev googletest libgtest-dev \
-  python3-dev python3-venv python3-wheel-whl python3-distributed
+  python3-dev python3-venv python3-distributed
 
 skipped=() failed=()
 skip() { echo "SKIPPED: $*"; skipped+=("$*"); }
 
-# The install test type-checks the installed stubs with Debian's mypy.
-ensure_packages python3-mypy
+# The install test type-checks the installed stubs with mypy from the index.
+ZENDRAL_MYPY_PYTHON=$(tools_python)
+export ZENDRAL_MYPY_PYTHON
 
 # The main build: C++ tests, and the module for $PYTHON or else CPython 3.6.
 build=$(build_dir build)
@@ -42,7 +49,8 @@ configure "$build" -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_BUILD_CPP_TESTS=ON -DZENDR
 cmake --build "$build" -j "$(ncpu)"
 ctest --test-dir "$build" --output-on-failure -j "$(ncpu)" || failed+=("${build##*/}/")
 
-# The module again under each other version, Python tests only.
+# The module again under each other version, Python tests only, built with
+# the pybind11 that pip would build it with.
 for version in "${versions[@]}"; do
   interpreter=$(find_python "$version")
   if [ -z "$interpreter" ]; then
@@ -52,7 +60,8 @@ for version in "${versions[@]}"; do
   echo "== Python tests under $interpreter =="
   version_build="$zendral_root/build-py$version"
   PYTHON=$interpreter configure "$version_build" \
-    -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_BUILD_CPP_TESTS=OFF >/dev/null
+    -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_BUILD_CPP_TESTS=OFF \
+    "-Dpybind11_DIR=$(pybind11_dir "$interpreter" "$version_build/pybind11-from-index")" >/dev/null
   cmake --build "$version_build" -j "$(ncpu)"
   ctest --test-dir "$version_build" --output-on-failure -j "$(ncpu)" ||
     failed+=("build-py$version/")

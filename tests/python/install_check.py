@@ -1,24 +1,18 @@
-"""Installs zendral from a copy of the sources the two ways the README gives,
-with no package index, and uses each result from another folder.
+"""Installs zendral from a copy of the sources as a user does, `python -m pip
+install SRC` with pip's default build isolation (the build requirements come
+from the package index), and uses it from another folder.
 
 usage: install_check.py SOURCE_DIR     (run by the interpreter to install for)
 
-1. `python setup.py sdist` in the copy, then `python -m pip install
-   --no-index` of that archive into a fresh venv of this interpreter. pip runs
-   the same setup.py as for `pip install SRC`, but on the files MANIFEST.in
-   names only, so a file the build needs and the sdist lacks fails here. The
-   module imports from elsewhere with zendral.pyi beside it, the metadata
-   names the license, the supported Pythons and Linux and holds the README,
-   Debian's mypy finds the types (typecheck/: correct use passes, each
-   misuse gives its error), and `pip uninstall` takes it all away again.
-2. `python setup.py build_ext --inplace` leaves both in the source folder,
-   and prints no warning.
+The module imports from elsewhere with zendral.pyi beside it and the stub
+package zendral-stubs, the metadata names the license, the supported Pythons
+and Linux and holds the README, mypy finds the types (typecheck/: correct use
+passes, each misuse gives its error), the build printed no compiler warning,
+and `pip uninstall` takes it all away again. A pip too old for PEP 517 (3.6's
+18.1) is first upgraded in the venv, as the README says.
 
-pip 23.1 and later build in an isolated environment, fetching setuptools and
-wheel, unless `wheel` is installed; the venv then gets it from a local copy:
-the folder in $ZENDRAL_WHEELHOUSE, else Debian's python3-wheel-whl. Exits 77
-(skipped) when no venv with pip can be made or no such copy is found, or
-when no python3 on PATH has mypy (Debian: apt-get install python3-mypy).
+mypy is run by $ZENDRAL_MYPY_PYTHON, else the first python3 on PATH that has
+it. Exits 77 (skipped) when no venv with pip can be made or no mypy is found.
 """
 import json
 import os
@@ -62,7 +56,7 @@ print(json.dumps({"license": fields["License"], "summary": fields["Summary"],
                   "classifiers": fields.get_all("Classifier") or [], "description": description}))
 """
 CLASSIFIERS = {"License :: OSI Approved :: MIT License", "Operating System :: POSIX :: Linux"} | {
-    "Programming Language :: Python :: 3.%d" % minor for minor in range(6, 12)}
+    "Programming Language :: Python :: 3.%d" % minor for minor in range(6, 14)}
 
 
 class Failed(Exception):
@@ -99,26 +93,13 @@ def copy_sources(source, target):
     shutil.copytree(source, target, ignore=ignore)
 
 
-def wheel_file():
-    folder = os.environ.get("ZENDRAL_WHEELHOUSE")
-    candidates = []
-    if folder:
-        candidates = [os.path.join(folder, name) for name in os.listdir(folder)]
-    else:
-        try:
-            candidates = subprocess.check_output(
-                ["dpkg-query", "-L", "python3-wheel-whl"], stderr=subprocess.DEVNULL,
-                universal_newlines=True).split()
-        except (OSError, subprocess.CalledProcessError):
-            pass
-    found = [path for path in candidates
-             if re.match(r"wheel-[0-9.]+-py3-none-any\.whl$", os.path.basename(path))]
-    return found[0] if found else None
-
-
 def probe(python, cwd):
     output = run([python, "-c", PROBE], cwd, "%s -c <import zendral> in %s" % (python, cwd))
     return json.loads(output.splitlines()[-1])
+
+
+def site_folder(python, cwd):
+    return run([python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"], cwd).strip()
 
 
 def check_module(found, expected_dir):
@@ -136,14 +117,6 @@ def check_module(found, expected_dir):
     return module, stub
 
 
-def make_sdist(work, source):
-    dist = os.path.join(work, "dist")
-    run([sys.executable, "setup.py", "sdist", "--dist-dir", dist], source, "setup.py sdist")
-    (archive,) = os.listdir(dist)
-    print("sdist: %s, %d bytes" % (archive, os.path.getsize(os.path.join(dist, archive))))
-    return os.path.join(dist, archive)
-
-
 def check_metadata(python, work, source):
     found = json.loads(run([python, "-c", METADATA], work, "<read metadata>").splitlines()[-1])
     with open(os.path.join(source, "README.md"), encoding="utf-8") as readme:
@@ -156,7 +129,10 @@ def check_metadata(python, work, source):
 
 
 def mypy_python():
-    """The first python3 on PATH that has mypy (a pyenv shim may not), or None."""
+    """$ZENDRAL_MYPY_PYTHON, else the first python3 on PATH that has mypy (a
+    pyenv shim may not), or None."""
+    if os.environ.get("ZENDRAL_MYPY_PYTHON"):
+        return os.environ["ZENDRAL_MYPY_PYTHON"]
     for folder in os.environ.get("PATH", "").split(os.pathsep):
         candidate = os.path.join(folder, "python3")
         if os.path.isfile(candidate) and subprocess.run(
@@ -166,20 +142,24 @@ def mypy_python():
     return None
 
 
+def checker_version(checker):
+    return subprocess.check_output([checker, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                                   env=clean_env(), universal_newlines=True).strip()
+
+
 def type_check(python, work):
     """Runs mypy on typecheck/*.py against the venv of python: the errors must
     be exactly those the files mark with "# error: TEXT"."""
-    if sys.version_info < (3, 7):
-        print("type check: not under Python 3.6, whose environments mypy cannot inspect")
-        return 0
     checker = mypy_python()
     if not checker:
-        print("SKIPPED: type check: no python3 on PATH has mypy (apt-get install python3-mypy)")
+        print("SKIPPED: type check: no mypy (set ZENDRAL_MYPY_PYTHON to a python that has it)")
         return SKIPPED
     files = sorted(os.path.join(TYPECHECK, name) for name in os.listdir(TYPECHECK)
                    if name.endswith(".py"))
-    command = [checker, "-m", "mypy", "--python-executable", python, "--cache-dir", os.devnull,
-               "--no-error-summary"] + files
+    # The venv only tells mypy where the packages are; the code is checked as
+    # mypy's own Python reads it, so any venv's version will do.
+    command = [checker, "-m", "mypy", "--python-executable", python, "--python-version",
+               checker_version(checker), "--cache-dir", os.devnull, "--no-error-summary"] + files
     started = time.time()
     process = subprocess.run(command, cwd=work, env=clean_env(), stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, universal_newlines=True)
@@ -201,7 +181,7 @@ def type_check(python, work):
                     wanted[(os.path.basename(path), number)] = match.group(1)
     wrong = sorted(set(found) ^ set(wanted)) + [
         place for place in wanted if place in found
-        and not any(wanted[place] in error for error in found[place])]
+        and not any(wanted[place].lower() in error.lower() for error in found[place])]  # List or list
     if process.returncode not in (0, 1) or wrong:
         raise Failed("mypy's errors differ from the marked ones at %s" % wrong)
     return 0
@@ -218,19 +198,16 @@ def pip_install(work, source):
     python = os.path.join(env_dir, "bin", "python")
     pip = [python, "-m", "pip", "--disable-pip-version-check"]
     pip_version = run([python, "-c", "import pip; print(pip.__version__)"], work).strip()
-    has_wheel = run([python, "-c", "import importlib.util as u; print(bool(u.find_spec('wheel')))"],
-                    work).strip() == "True"
-    print("pip %s, wheel %s" % (pip_version, "installed" if has_wheel else "not installed"))
-    if tuple(int(part) for part in pip_version.split(".")[:2]) >= (23, 1) and not has_wheel:
-        wheel = wheel_file()
-        if not wheel:
-            print("SKIPPED: pip %s needs the wheel package to build offline and no copy was "
-                  "found (apt-get install python3-wheel-whl, or set ZENDRAL_WHEELHOUSE)"
-                  % pip_version)
-            return SKIPPED
-        run(pip + ["install", "--no-index", wheel], work)
-
-    run(pip + ["install", "--no-index", make_sdist(work, source)], work)
+    if tuple(int(part) for part in pip_version.split(".")[:2]) < (21, 3):
+        run(pip + ["install", "--upgrade", "pip"], work)
+    before = set(os.listdir(site_folder(python, work)))
+    output = run(pip + ["install", "-v", source], work, "pip install -v SRC")
+    # A normal build is quiet: a warning from the compiler, linker or
+    # lto-wrapper ("file:line: warning:", "lto-wrapper: warning:") would hide
+    # among any number of its like. setuptools' own notes are not the build's.
+    warnings = [line for line in output.splitlines() if re.search(r"\S: warning:", line)]
+    if warnings:
+        raise Failed("the build warned:\n" + "\n".join(warnings))
     elsewhere = os.path.join(work, "elsewhere")
     os.mkdir(elsewhere)
     found = probe(python, elsewhere)
@@ -240,6 +217,10 @@ def pip_install(work, source):
     stub_package = os.path.join(found["platlib"], "zendral-stubs")
     if not os.path.isfile(os.path.join(stub_package, "__init__.pyi")):
         raise Failed("no zendral-stubs/__init__.pyi in %s" % found["platlib"])
+    added = set(os.listdir(found["platlib"])) - before
+    expected = {os.path.basename(module), "zendral.pyi", "zendral-stubs"}
+    if {name for name in added if not name.endswith(".dist-info")} != expected:
+        raise Failed("pip installed %s, not just %s" % (sorted(added), sorted(expected)))
     print("installed %s, %s and zendral-stubs" % (module, os.path.basename(stub)))
     check_metadata(python, elsewhere, source)
     status = type_check(python, elsewhere)
@@ -251,18 +232,6 @@ def pip_install(work, source):
     return status
 
 
-def build_in_place(source):
-    output = run([sys.executable, "setup.py", "build_ext", "--inplace"], source)
-    # A normal build is quiet: a warning from the compiler, linker or
-    # lto-wrapper would hide among any number of its like.
-    warnings = [line for line in output.splitlines() if re.search(r"(^|\s)warning:", line)]
-    if warnings:
-        raise Failed("the build warned:\n" + "\n".join(warnings))
-    found = probe(sys.executable, source)
-    module, stub = check_module(found, source)
-    print("built in place: %s and %s" % (os.path.basename(module), os.path.basename(stub)))
-
-
 def main():
     print("Python %s" % sys.version.split()[0])
     with tempfile.TemporaryDirectory(prefix="zendral-install-") as work:
@@ -270,7 +239,6 @@ def main():
         copy_sources(os.path.abspath(sys.argv[1]), source)
         try:
             status = pip_install(work, source)
-            build_in_place(source)
         except Failed as error:
             print("FAILED: %s" % error)
             return 1

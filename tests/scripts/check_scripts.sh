@@ -4,7 +4,7 @@
 # exits 2 saying what is wrong, and each interpreter has its own build folder.
 # Runs a copy of scripts/ with a cmake first on PATH that fails (exit 99) on
 # any configure or build, and an apt-get that installs nothing.
-#   check_scripts.sh SOURCE_DIR [PYTHON]    (PYTHON: a CPython 3.6 to 3.11)
+#   check_scripts.sh SOURCE_DIR [PYTHON]    (PYTHON: a CPython 3.6 to 3.13)
 set -uo pipefail
 source_dir=$1 python=${2:-}
 work=$(mktemp -d)
@@ -51,7 +51,7 @@ check 2 "--seconds takes a whole number of seconds, not ''" scripts/fuzz.sh --se
 check 2 "not 'ten'" scripts/fuzz.sh md_to_html --seconds ten
 check 2 "--work takes a folder" scripts/fuzz.sh --work
 check 2 "unknown target 'parser'" scripts/fuzz.sh parser
-check 2 "not '3.12'" ZENDRAL_EXTRA_PYTHONS="3.8 3.12" scripts/test.sh
+check 2 "not '3.14'" ZENDRAL_PYTHONS="3.8 3.14" scripts/test.sh
 check 2 "PYTHON=$work/none does not run" PYTHON="$work/none" scripts/demo.sh
 
 # The default interpreter's folder is build/; one configured for another
