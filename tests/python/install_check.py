@@ -199,7 +199,8 @@ def pip_install(work, source):
     pip = [python, "-m", "pip", "--disable-pip-version-check"]
     pip_version = run([python, "-c", "import pip; print(pip.__version__)"], work).strip()
     if tuple(int(part) for part in pip_version.split(".")[:2]) < (21, 3):
-        run(pip + ["install", "--upgrade", "pip"], work)
+        # pip 18.1 would take a pip that no longer runs on 3.6: 21.3.1 is the last.
+        run(pip + ["install", "--upgrade", "pip>=21.3,<22"], work)
     before = set(os.listdir(site_folder(python, work)))
     output = run(pip + ["install", "-v", source], work, "pip install -v SRC")
     # A normal build is quiet: a warning from the compiler, linker or
