@@ -25,6 +25,9 @@ def main():
     if hasattr(zendral, "md_to_html"):
         show("document.md as HTML", zendral.md_to_html(read_lines("document.md")))
     show("app.log as JSON lines", zendral.csv_file_to_json(os.path.join(HERE, "app.log")))
+    # The spans are plain substitutions, applied everywhere (README: "Behaviour
+    # that can surprise"): an underscore inside a code span still emphasises.
+    show("a code span with underscores", zendral.md_to_html(["Call `md_to_html` once per list."]))
     return 0
 
 

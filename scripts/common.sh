@@ -88,8 +88,23 @@ configure() {
     fi
   fi
   local args=(-S "$zendral_root" -B "$build_dir" "$@")
-  [ -n "${PYTHON:-}" ] && args+=("-DZENDRAL_PYTHON=$PYTHON")
+  if [ -n "${PYTHON:-}" ]; then
+    args+=("-DZENDRAL_PYTHON=$PYTHON")
+    # Debian's pybind11 stops at 3.11: later versions get the index's.
+    if [[ " $* " != *" -Dpybind11_DIR="* ]] && ! "$PYTHON" -c 'import sys; sys.exit(sys.version_info >= (3, 12))'; then
+      args+=("-Dpybind11_DIR=$(pybind11_dir "$PYTHON" "$build_dir/pybind11-from-index")")
+    fi
+  fi
   cmake "${args[@]}"
+}
+
+# python3_on_path: prints the interpreter that `python3` on PATH runs, when it
+# is a CPython zendral builds for; nothing otherwise.
+python3_on_path() {
+  local found
+  found=$(python3 -c 'import platform, sys; print("%d.%d %s %s" % (sys.version_info[0], sys.version_info[1], platform.python_implementation(), sys.executable))' 2>/dev/null) || return 0
+  supported_version "${found%% *}" && [[ $found == *" CPython "* ]] && echo "${found##* }"
+  return 0
 }
 
 # find_python VERSION: prints the CPython VERSION interpreter that CMake would

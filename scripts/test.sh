@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds zendral and runs every test: the C++ converters once, the Python
 # module under CPython 3.6 (build/, with the pybind11 CMake finds: Debian's
-# pybind11-dev) and under 3.11 (build-py3.11/, with the pybind11 that
-# pyproject.toml names, from the package index), then the C++ tests again built
+# pybind11-dev) and under 3.11 and the python3 on PATH (build-py3.x/, with the
+# pybind11 that pyproject.toml names, from the package index), then the C++ tests again built
 # with AddressSanitizer and UBSan (build-asan/). The Python tests include a
 # `pip install` of a copy of the sources into a fresh venv, from the index.
 #   scripts/test.sh
@@ -18,7 +18,9 @@ no_arguments "$@"
 use_python
 # The versions to test after the main build's, all checked before any build.
 main_version=${python_version:-3.6}
-wanted=${ZENDRAL_PYTHONS:-3.11}
+on_path=$(python3_on_path)
+[ -z "$on_path" ] || on_path=$("$on_path" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+wanted=${ZENDRAL_PYTHONS:-3.11 $on_path}
 [ "$wanted" = all ] && wanted=$all_versions
 versions=()
 for version in $wanted; do

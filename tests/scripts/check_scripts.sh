@@ -56,9 +56,13 @@ check 2 "PYTHON=$work/none does not run" PYTHON="$work/none" scripts/demo.sh
 
 # The default interpreter's folder is build/; one configured for another
 # interpreter is refused, not silently rebuilt for the one in its cache.
-mkdir -p "$work/root/build"
-echo "ZENDRAL_PYTHON:FILEPATH=/elsewhere/python3.8" >"$work/root/build/CMakeCache.txt"
-check 2 "build/ holds a build for /elsewhere/python3.8" scripts/demo.sh
+# (demo.sh starts with 3.6's build/ where there is a 3.6, else python3's.)
+first=build
+[ -n "$(cd "$work/root" && bash -c 'source scripts/common.sh; find_python 3.6')" ] ||
+  first=build-py$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+mkdir -p "$work/root/$first"
+echo "ZENDRAL_PYTHON:FILEPATH=/elsewhere/python3.8" >"$work/root/$first/CMakeCache.txt"
+check 2 "$first/ holds a build for /elsewhere/python3.8" scripts/demo.sh
 if [ -n "$python" ]; then
   version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   check 99 "-B $work/root/build-py$version -DZENDRAL_BUILD_TESTS=OFF" PYTHON="$python" scripts/demo.sh
