@@ -1,5 +1,7 @@
 """Loads the built module into another minor release of Python, which must
-refuse it with ImportError naming both versions.
+refuse it with ImportError naming both versions, unless the dynamic loader
+refuses it first for a symbol that release lacks (a module built for 3.12,
+loaded into 3.13), with an ImportError that names the symbol.
 
 usage: version_gate.py MODULE BUILT_FOR OTHER_VERSION [OTHER_INTERPRETER]
 Exits 77 (skipped) when no interpreter of OTHER_VERSION was found.
@@ -37,6 +39,9 @@ def main():
     expected = ("Python version mismatch: module was compiled for Python %s, but the "
                 "interpreter version is incompatible: %s." % (built_for, version))
     print("under Python %s: %s %r" % (other_version, outcome, message))
+    if outcome == "ImportError" and "undefined symbol: " in message:
+        print("refused by the dynamic loader before the version check could run")
+        return 0
     if outcome != "ImportError" or message != expected:
         print("expected ImportError %r" % expected)
         return 1
