@@ -194,27 +194,45 @@ class HelpFormatter(argparse.RawDescriptionHelpFormatter):
 DESCRIPTION = """\
 Converts Markdown to HTML lines, or key=value lines to JSON object lines,
 with the zendral module: byte for byte what its functions return, each
-result line followed by LF. Run `zendral COMMAND --help` for a command's
-options and examples.
+result line followed by LF."""
+
+EPILOG = """\
+examples:
+  zendral md README.md > README.html
+  zendral kv -o app.jsonl app.log
+  tail -f app.log | zendral kv
+  zendral batch docs/ html/
+
+Run `zendral COMMAND --help` for a command's options and examples.
 
 exit status: 0 success, 1 an input or output failed, 2 wrong arguments,
-130 interrupted (Ctrl-C)."""
+130 interrupted (Ctrl-C). When the reader of the output stops early
+(| head), the command ends quietly, killed by SIGPIPE as cat is (141 in the
+shell)."""
 
-CONVERT_EPILOG = """\
+def convert_epilog(name, example, output, suffix):
+    examples = [
+        ("zendral %s %s" % (name, example), "print the result"),
+        ("zendral %s -o %s %s" % (name, output, example), "write it to " + output),
+        ("cat %s | zendral %s" % (example, name), "read standard input"),
+        ("zendral %s a%s - b%s" % (name, suffix, suffix), "a file, standard input, another"),
+    ]
+    width = max(len(command) for command, _ in examples) + 2
+    return """\
 Input is split into lines at LF only, as csv_file_to_json reads a file: a CR
 stays in its line, and a final LF ends the last line. Several files are
 converted one after another, each as a document of its own, their results
 concatenated.
 
 examples:
-  zendral {name} {example}            print the result
-  zendral {name} -o {output} {example}  write it to {output}
-  cat {example} | zendral {name}      read standard input
-  zendral {name} a{suffix} - b{suffix}        a file, standard input, another file
+%s
 
 With -o, the output file appears only when every input has converted; until
 then it is a hidden temporary file beside it, removed on failure or Ctrl-C.
-Without -o, a reader that stops early (| head) ends the command quietly."""
+%s""" % ("\n".join("  " + command.ljust(width) + what for command, what in examples),
+         "Lines from a pipe are converted and written as they arrive."
+         if name == "kv" else "A Markdown input is converted once it has been read to its end.")
+
 
 BATCH_EPILOG = """\
 Every file under INPUT (subfolders too) becomes one file at the same place
@@ -222,7 +240,8 @@ under OUTPUT: NAME.md becomes NAME.html, any other file NAME becomes
 NAME.jsonl, each exactly what `zendral md` or `zendral kv` gives for it.
 Each output is written under a temporary name and renamed, so a reader never
 sees half a file. A file that fails is reported on stderr and has no output;
-the others go on, and the exit status is then 1.
+the others go on, and the exit status is then 1. Progress (files done, MB/s)
+goes to stderr when it is a terminal, or with --progress.
 
 examples:
   zendral batch logs/ out/                     a process per core
@@ -233,7 +252,7 @@ examples:
       an existing Dask cluster; its workers need zendral installed and must
       see INPUT and OUTPUT at the same paths
 
-The cluster engines need Dask's distributed package (pip install
+The cluster engine needs Dask's distributed package (pip install
 distributed; Debian: apt-get install python3-distributed)."""
 
 
@@ -248,7 +267,7 @@ def positive(text):
 
 
 def parser():
-    top = argparse.ArgumentParser(prog=PROGRAM, description=DESCRIPTION,
+    top = argparse.ArgumentParser(prog=PROGRAM, description=DESCRIPTION, epilog=EPILOG,
                                   formatter_class=HelpFormatter)
     top.add_argument("--version", action="version", version="%s %s" % (PROGRAM, version()))
     commands = top.add_subparsers(dest="command", metavar="COMMAND")
@@ -260,8 +279,7 @@ def parser():
              "app.jsonl")):
         command = commands.add_parser(
             name, help=summary, description=summary, formatter_class=HelpFormatter,
-            epilog=CONVERT_EPILOG.format(name=name, example=example, suffix=suffix,
-                                         output=output))
+            epilog=convert_epilog(name, example, output, suffix))
         command.add_argument("files", nargs="*", metavar="FILE",
                              help="files to convert; none, or -, reads standard input")
         command.add_argument("-o", "--output", metavar="OUT",
