@@ -127,6 +127,10 @@ setup(
     ],
     python_requires=">=3.6, <3.12",
     ext_modules=[CMakeExtension("zendral", HERE)],
+    # Mapped by name: a "" entry would also move the in-place module into src/python.
+    package_dir={"zendral_cli": "src/python/zendral_cli"},
+    packages=["zendral_cli"],
+    entry_points={"console_scripts": ["zendral = zendral_cli:main"]},
     cmdclass={"build_ext": CMakeBuild},
     zip_safe=False,
 )

@@ -10,7 +10,8 @@ usage: install_check.py SOURCE_DIR     (run by the interpreter to install for)
    module imports from elsewhere with zendral.pyi beside it, the metadata
    names the license, the supported Pythons and Linux and holds the README,
    Debian's mypy finds the types (typecheck/: correct use passes, each
-   misuse gives its error), and `pip uninstall` takes it all away again.
+   misuse gives its error), the `zendral` command converts as the module
+   does, and `pip uninstall` takes it all away again.
 2. `python setup.py build_ext --inplace` leaves both in the source folder,
    and prints no warning.
 
@@ -136,6 +137,33 @@ def check_module(found, expected_dir):
     return module, stub
 
 
+def check_command(python, cwd, source):
+    """The venv's `zendral` console script must give, from standard input,
+    what the installed module gives, and name the installed version. Returns
+    the script's path."""
+    command = os.path.join(os.path.dirname(python), "zendral")
+    if not os.path.isfile(command):
+        raise Failed("no zendral command in %s" % os.path.dirname(python))
+    with open(os.path.join(source, "CMakeLists.txt")) as cmake_lists:
+        version = re.search(r"project\(zendral VERSION ([0-9.]+)", cmake_lists.read()).group(1)
+    shown = run([command, "--version"], cwd)
+    if shown != "zendral %s\n" % version:
+        raise Failed("zendral --version printed %r, not version %s" % (shown, version))
+    markdown = b"# T\r\n- **b**\n- \xc3\xa9\n\ntail"
+    expected = subprocess.run(
+        [python, "-c", "import sys, zendral; sys.stdout.buffer.write(''.join(line + '\\n' "
+                       "for line in zendral.md_to_html(sys.stdin.buffer.read().split(b'\\n')))"
+                       ".encode())"],
+        input=markdown, stdout=subprocess.PIPE, cwd=cwd, env=clean_env(), check=True).stdout
+    done = subprocess.run([command, "md"], input=markdown, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, cwd=cwd, env=clean_env())
+    print("$ %s md < <markdown>  (exit %d)" % (command, done.returncode))
+    if done.returncode != 0 or done.stderr or done.stdout != expected:
+        raise Failed("the zendral command gave %r (exit %d, stderr %r), not %r"
+                     % (done.stdout, done.returncode, done.stderr, expected))
+    return command
+
+
 def make_sdist(work, source):
     dist = os.path.join(work, "dist")
     run([sys.executable, "setup.py", "sdist", "--dist-dir", dist], source, "setup.py sdist")
@@ -241,11 +269,14 @@ def pip_install(work, source):
     if not os.path.isfile(os.path.join(stub_package, "__init__.pyi")):
         raise Failed("no zendral-stubs/__init__.pyi in %s" % found["platlib"])
     print("installed %s, %s and zendral-stubs" % (module, os.path.basename(stub)))
+    command = check_command(python, elsewhere, source)
     check_metadata(python, elsewhere, source)
     status = type_check(python, elsewhere)
 
     run(pip + ["uninstall", "-y", "zendral"], work)
-    left = [path for path in (module, stub, stub_package) if os.path.exists(path)]
+    left = [path for path in (module, stub, stub_package, command,
+                              os.path.join(found["platlib"], "zendral_cli"))
+            if os.path.exists(path)]
     if left:
         raise Failed("pip uninstall left %s" % left)
     return status
