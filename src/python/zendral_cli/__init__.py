@@ -63,7 +63,16 @@ class Output(object):
         from . import convert
         self.path = path
         self.atomic = convert.AtomicFile(path) if path is not None else None
-        self.stream = self.atomic.file if self.atomic else sys.stdout.buffer
+        self.stream = None
+
+    def open(self):
+        if self.atomic is not None:
+            self.atomic.open()
+            self.stream = self.atomic.file
+        elif sys.stdout is None:  # started with stdout closed
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        else:
+            self.stream = sys.stdout.buffer
 
     def write(self, lines, flush=False):
         from . import convert
@@ -86,7 +95,7 @@ class Output(object):
             self.discard()
 
     def discard(self):
-        if self.atomic is not None and self.atomic.temporary is not None:
+        if self.atomic is not None:
             self.atomic.discard()
 
     def failed(self, error):
@@ -152,12 +161,14 @@ def convert_key_values(name, output):
 def run_convert(arguments, convert_one):
     from . import convert
     errors = Errors()
+    output = Output(arguments.output)
     try:
-        output = Output(arguments.output)
-    except OSError as error:
-        errors.report(arguments.output, "cannot write: %s" % convert.describe(error))
-        return FAILED
-    try:
+        try:
+            output.open()
+        except OSError as error:
+            errors.report(arguments.output or "standard output",
+                          "cannot write: %s" % convert.describe(error))
+            return FAILED
         for name in arguments.files or ["-"]:
             try:
                 convert_one(name, output)
