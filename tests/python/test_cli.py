@@ -12,6 +12,7 @@ import time
 import unittest
 
 from support import zendral
+from test_scale_out import find_dask_python
 
 COMMAND = [sys.executable, "-m", "zendral_cli"]
 SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
@@ -210,6 +211,21 @@ class Command(unittest.TestCase):
                  out, "--workers", "2"], writing)
             self.assertEqual((status, stderr.decode()), (130, ""))
             self.assertEqual(os.listdir(out), ["quick.log.jsonl"])
+        with self.subTest("batch on a local Dask cluster, converting"):
+            interpreter, why_not = find_dask_python()
+            if not interpreter:
+                self.skipTest(why_not)
+            for number in range(40):
+                self.write("many/%02d.log" % number, b"a=1,b=2\n" * 60000)
+            out = os.path.join(self.folder, "cluster")
+            status, stderr = self.interrupt(
+                [interpreter, "-m", "zendral_cli", "batch", os.path.join(self.folder, "many"),
+                 out, "--engine", "cluster", "--workers", "2"],
+                lambda: os.path.isdir(out) and any(
+                    not name.startswith(".") for name in os.listdir(out)))
+            # The workers neither die of it nor get restarted, noisily.
+            self.assertEqual((status, stderr.decode()), (130, ""))
+            self.assertEqual([name for name in os.listdir(out) if name.startswith(".")], [])
 
     def test_batch_matches_md_and_kv_and_needs_dask_only_for_a_cluster(self):
         self.write("in/a.md", INPUTS[0][1])

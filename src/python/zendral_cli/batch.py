@@ -19,6 +19,7 @@ zendral installed on every worker; the process pool needs nothing else.
 """
 import concurrent.futures
 import contextlib
+import logging
 import os
 import signal
 import sys
@@ -48,9 +49,12 @@ def convert_file(kind, source, target):
     else:
         size = os.path.getsize(source)
         result = convert.key_value_file(source)
-    with convert.AtomicFile(target) as out:
-        written = convert.write_lines(out.file, result)
-        out.commit()
+    try:
+        with convert.AtomicFile(target) as out:
+            written = convert.write_lines(out.file, result)
+            out.commit()
+    except OSError as error:  # a full disk, say: name the file it concerns
+        raise convert.ConversionError("cannot write %s: %s" % (target, convert.describe(error)))
     return size, len(result), written
 
 
@@ -133,7 +137,7 @@ class Progress(object):
         self.last = time.monotonic()
         self.show(force=True)
         self.stream.write("%szendral: FAILED %s: %s\n" % (
-            "\n" if self.live else "", job.source, cause(job, error)))
+            "\n" if self.live else "", job.source, convert.describe(error)))
         self.stream.flush()
 
     def rate(self, final=False):
@@ -162,15 +166,6 @@ class Progress(object):
         self.note("converted %d of %d files, %.1f MB in %.2f s (%.1f MB/s); %.2f s in all, "
                   "%d failed" % (self.files, self.total_files, self.bytes / 1e6, elapsed, rate,
                                  time.monotonic() - self.began, len(self.failures)))
-
-
-def cause(job, error):
-    """Why a job failed, naming the output file when writing it failed."""
-    text = convert.describe(error)
-    filename = getattr(error, "filename", None)
-    if isinstance(error, OSError) and filename and filename != job.source:
-        return "cannot write %s: %s" % (job.target, text)
-    return text
 
 
 def run_serial(jobs, progress):
@@ -248,44 +243,99 @@ def import_distributed():
     return distributed
 
 
+def keep_masks_alone():
+    """Starts multiprocessing's resource tracker now if it is not running.
+    Started later, it would unblock SIGINT in the thread that starts it."""
+    try:
+        from multiprocessing import resource_tracker
+    except ImportError:  # Python before 3.8: its semaphore tracker does not
+        return
+    resource_tracker.ensure_running()
+
+
+def start_local_cluster(distributed, stack, workers):
+    """A LocalCluster on this machine, closed with the stack, and its client."""
+    # The workers' scratch space goes away with the cluster.
+    space = stack.enter_context(tempfile.TemporaryDirectory(prefix="zendral-batch-"))
+    # Ctrl-C reaches every process of the group. The workers must not die of
+    # it, each with a traceback, while their nannies restart them: this
+    # process closes the cluster. They start with SIGINT blocked, as do the
+    # threads that start them; here it waits, pending, until unblocked below.
+    keep_masks_alone()
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        # Every listener on loopback: the scheduler, the workers, their
+        # nannies, and the dashboards, which would take all interfaces.
+        cluster = stack.enter_context(distributed.LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, host=LOOPBACK,
+            dashboard_address=LOOPBACK + ":8787", worker_dashboard_address=LOOPBACK + ":0",
+            local_directory=space))
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+    return stack.enter_context(distributed.Client(cluster))
+
+
+def connect(distributed, stack, scheduler):
+    """A client of an existing cluster whose workers can run the tasks."""
+    client = stack.enter_context(distributed.Client(scheduler))
+    problems = {address: problem for address, problem
+                in client.run(zendral_on_worker).items() if problem}
+    if problems:
+        raise Failure("worker%s %s: %s; install zendral where the workers run and try again"
+                      % ("s" if len(problems) > 1 else "", ", ".join(sorted(problems)),
+                         "; ".join(sorted(set(problems.values())))))
+    return client
+
+
+def quiet_dask():
+    """Silences distributed's logging: once a run is stopped, what it says
+    about the work cut short is noise."""
+    for name in ["distributed"] + list(logging.root.manager.loggerDict):
+        if name == "distributed" or name.startswith("distributed."):
+            logging.getLogger(name).setLevel(logging.CRITICAL + 1)
+
+
 def run_cluster(jobs, workers, scheduler, progress):
     distributed = import_distributed()
-    with contextlib.ExitStack() as stack:
-        if scheduler:
-            client = stack.enter_context(distributed.Client(scheduler))
-            problems = {address: problem for address, problem
-                        in client.run(zendral_on_worker).items() if problem}
-            if problems:
-                raise Failure("worker%s %s: %s; install zendral where the workers run and try "
-                              "again" % ("s" if len(problems) > 1 else "",
-                                         ", ".join(sorted(problems)),
-                                         "; ".join(sorted(set(problems.values())))))
-        else:
-            # The workers' scratch space goes away with the cluster.
-            space = stack.enter_context(tempfile.TemporaryDirectory(prefix="zendral-batch-"))
-            # Every listener on loopback: the scheduler, the workers, their
-            # nannies, and the dashboards, which would take all interfaces.
-            cluster = stack.enter_context(distributed.LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True, host=LOOPBACK,
-                dashboard_address=LOOPBACK + ":8787", worker_dashboard_address=LOOPBACK + ":0",
-                local_directory=space))
-            client = stack.enter_context(distributed.Client(cluster))
-        progress.note("%d workers at %s" % (len(client.scheduler_info()["workers"]),
-                                            client.scheduler.address))
-        progress.start()
-        # pure=False: a task writes a file, so two equal calls are not one.
-        futures = client.map(convert_file, [job.kind for job in jobs],
-                             [job.source for job in jobs], [job.target for job in jobs],
-                             pure=False)
-        job_of = {future.key: job for future, job in zip(futures, jobs)}
-        for future in distributed.as_completed(futures):
+    try:
+        with contextlib.ExitStack() as stack:
             try:
-                counts = future.result()
-            except Exception as error:
-                progress.failed(job_of[future.key], error)
-            else:
-                progress.done(job_of[future.key], counts)
-            future.release()
+                if scheduler:
+                    client = connect(distributed, stack, scheduler)
+                else:
+                    client = start_local_cluster(distributed, stack, workers)
+                progress.note("%d workers at %s" % (len(client.scheduler_info()["workers"]),
+                                                    client.scheduler.address))
+                progress.start()
+                # pure=False: a task writes a file, so two equal calls are not one.
+                futures = client.map(convert_file, [job.kind for job in jobs],
+                                     [job.source for job in jobs],
+                                     [job.target for job in jobs], pure=False)
+                job_of = {future.key: job for future, job in zip(futures, jobs)}
+                try:
+                    for future in distributed.as_completed(futures):
+                        try:
+                            counts = future.result()
+                        except Exception as error:
+                            progress.failed(job_of[future.key], error)
+                        else:
+                            progress.done(job_of[future.key], counts)
+                        future.release()
+                except BaseException:
+                    client.cancel(futures)  # or an existing cluster would go on with them
+                    raise
+            except BaseException:
+                quiet_dask()
+                raise
+    except BaseException as error:
+        # Workers closed or lost in the middle of a task may have left
+        # temporary files.
+        convert.remove_temporaries(job.target for job in jobs)
+        if isinstance(error, Exception) and not isinstance(error, Failure):
+            # A scheduler out of reach, a lost connection: one line, as for
+            # any other error.
+            raise Failure("the Dask cluster failed: %s" % convert.describe(error))
+        raise
 
 
 def run(input_dir, output_dir, engine="processes", workers=None, scheduler=None,
@@ -293,7 +343,7 @@ def run(input_dir, output_dir, engine="processes", workers=None, scheduler=None,
     """Converts input_dir into output_dir. Returns the Progress, whose
     failures list the files that failed. Raises Failure before converting
     anything when the run cannot start."""
-    if engine == "cluster" and not scheduler:
+    if engine == "cluster":
         import_distributed()  # before any output folder is made
     workers = workers or os.cpu_count() or 1
     jobs = plan(input_dir, output_dir)
