@@ -12,8 +12,12 @@ __all__ = ["main"]
 
 PROGRAM = "zendral"
 
-# Exit statuses, as other Unix tools use them.
-OK, FAILED, USAGE, INTERRUPTED = 0, 1, 2, 128 + signal.SIGINT
+# Exit statuses, as other Unix tools use them (argparse exits with 2 for
+# wrong arguments).
+OK, FAILED, INTERRUPTED = 0, 1, 128 + signal.SIGINT
+
+# The modules that need the extension (convert, batch) are imported when a
+# command runs, so that --help and --version work without it.
 
 
 def version():
@@ -125,6 +129,8 @@ def open_input(name):
     """A raw binary stream for FILE or '-' (standard input), read in chunks of
     what is available, so that a pipe's lines are converted as they come."""
     if name == "-":
+        if sys.stdin is None:  # started with stdin closed
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
         return io.open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
     return io.open(name, "rb", buffering=0)
 
@@ -192,8 +198,9 @@ def run_batch(arguments):
     except batch.Failure as failure:
         sys.stderr.write("%s: %s\n" % (PROGRAM, failure))
         return failure.status
-    except OSError as error:  # an output folder that cannot be made
-        sys.stderr.write("%s: %s: %s\n" % (PROGRAM, error.filename, error.strerror))
+    except OSError as error:  # an output folder that cannot be made, say
+        sys.stderr.write("%s: %s: %s\n" % (PROGRAM, error.filename or arguments.output,
+                                           error.strerror or error))
         return FAILED
     return FAILED if progress.failures else OK
 
@@ -316,7 +323,7 @@ def parser():
                               "(implies --engine cluster)")
     command.add_argument("--progress", action="store_true",
                          help="show progress on stderr even when it is not a terminal")
-    command.set_defaults(run=run_batch)
+    command.set_defaults(run=run_batch, usage_error=command.error)
     return top
 
 
@@ -328,13 +335,13 @@ def main(argv=None):
         arguments = top.parse_args(argv)
         if getattr(arguments, "scheduler", None):
             if arguments.engine not in (None, "cluster"):
-                top.error("--scheduler goes with --engine cluster")
+                arguments.usage_error("--scheduler goes with --engine cluster")
             arguments.engine = "cluster"
         if arguments.command == "batch":
             arguments.engine = arguments.engine or "processes"
         status = arguments.run(arguments)
     except ImportError as error:  # the extension itself, most likely
-        sys.stderr.write("%s: %s\n" % (PROGRAM, error))
+        sys.stderr.write("%s: cannot import %s: %s\n" % (PROGRAM, error.name or "a module", error))
         status = FAILED
     except KeyboardInterrupt:
         # Output files were discarded on the way out; no traceback.

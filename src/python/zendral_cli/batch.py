@@ -30,11 +30,10 @@ from . import convert
 
 MARKDOWN_SUFFIX = ".md"
 LOOPBACK = "127.0.0.1"
-ENGINES = ("processes", "cluster", "serial")
 
 
 class Failure(Exception):
-    """Stops a run before any file is converted: (message, exit status)."""
+    """Stops a whole run, not one file: (message, exit status)."""
 
     def __init__(self, message, status=1):
         Exception.__init__(self, message)
@@ -341,8 +340,8 @@ def run_cluster(jobs, workers, scheduler, progress):
 def run(input_dir, output_dir, engine="processes", workers=None, scheduler=None,
         show_progress=None):
     """Converts input_dir into output_dir. Returns the Progress, whose
-    failures list the files that failed. Raises Failure before converting
-    anything when the run cannot start."""
+    failures list the files that failed. Raises Failure when the run cannot
+    start, or when the cluster fails as a whole."""
     if engine == "cluster":
         import_distributed()  # before any output folder is made
     workers = workers or os.cpu_count() or 1
