@@ -138,7 +138,9 @@ class CMakeBuild(build_ext):
 setup(
     version=project_version(),
     ext_modules=[CMakeExtension("zendral", HERE)],
-    packages=[],  # setuptools would take src/'s C++ folders for packages
+    # Mapped by name: a "" entry would also move the in-place module into src/python.
+    package_dir={"zendral_cli": "src/python/zendral_cli"},
+    packages=["zendral_cli"],
     cmdclass={"build_ext": CMakeBuild},
     zip_safe=False,
     # Not build/, which is the scripts' CMake build folder.

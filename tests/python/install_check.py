@@ -7,8 +7,9 @@ usage: install_check.py SOURCE_DIR     (run by the interpreter to install for)
 The module imports from elsewhere with zendral.pyi beside it and the stub
 package zendral-stubs, the metadata names the license, the supported Pythons
 and Linux and holds the README, mypy finds the types (typecheck/: correct use
-passes, each misuse gives its error), the build printed no compiler warning,
-and `pip uninstall` takes it all away again. A pip too old for PEP 517 (3.6's
+passes, each misuse gives its error), the `zendral` command converts as the
+module does, the build printed no compiler warning, and `pip uninstall` takes
+it all away again. A pip too old for PEP 517 (3.6's
 18.1) is first upgraded in the venv, as the README says.
 
 mypy is run by $ZENDRAL_MYPY_PYTHON, else the first python3 on PATH that has
@@ -117,6 +118,33 @@ def check_module(found, expected_dir):
     return module, stub
 
 
+def check_command(python, cwd, source):
+    """The venv's `zendral` console script must give, from standard input,
+    what the installed module gives, and name the installed version. Returns
+    the script's path."""
+    command = os.path.join(os.path.dirname(python), "zendral")
+    if not os.path.isfile(command):
+        raise Failed("no zendral command in %s" % os.path.dirname(python))
+    with open(os.path.join(source, "CMakeLists.txt")) as cmake_lists:
+        version = re.search(r"project\(zendral VERSION ([0-9.]+)", cmake_lists.read()).group(1)
+    shown = run([command, "--version"], cwd)
+    if shown != "zendral %s\n" % version:
+        raise Failed("zendral --version printed %r, not version %s" % (shown, version))
+    markdown = b"# T\r\n- **b**\n- \xc3\xa9\n\ntail"
+    expected = subprocess.run(
+        [python, "-c", "import sys, zendral; sys.stdout.buffer.write(''.join(line + '\\n' "
+                       "for line in zendral.md_to_html(sys.stdin.buffer.read().split(b'\\n')))"
+                       ".encode())"],
+        input=markdown, stdout=subprocess.PIPE, cwd=cwd, env=clean_env(), check=True).stdout
+    done = subprocess.run([command, "md"], input=markdown, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, cwd=cwd, env=clean_env())
+    print("$ %s md < <markdown>  (exit %d)" % (command, done.returncode))
+    if done.returncode != 0 or done.stderr or done.stdout != expected:
+        raise Failed("the zendral command gave %r (exit %d, stderr %r), not %r"
+                     % (done.stdout, done.returncode, done.stderr, expected))
+    return command
+
+
 def check_metadata(python, work, source):
     found = json.loads(run([python, "-c", METADATA], work, "<read metadata>").splitlines()[-1])
     with open(os.path.join(source, "README.md"), encoding="utf-8") as readme:
@@ -222,15 +250,18 @@ def pip_install(work, source):
     if not os.path.isfile(os.path.join(stub_package, "__init__.pyi")):
         raise Failed("no zendral-stubs/__init__.pyi in %s" % found["platlib"])
     added = set(os.listdir(found["platlib"])) - before
-    expected = {os.path.basename(module), "zendral.pyi", "zendral-stubs"}
+    expected = {os.path.basename(module), "zendral.pyi", "zendral-stubs", "zendral_cli"}
     if {name for name in added if not name.endswith(".dist-info")} != expected:
         raise Failed("pip installed %s, not just %s" % (sorted(added), sorted(expected)))
     print("installed %s, %s and zendral-stubs" % (module, os.path.basename(stub)))
+    command = check_command(python, elsewhere, source)
     check_metadata(python, elsewhere, source)
     status = type_check(python, elsewhere)
 
     run(pip + ["uninstall", "-y", "zendral"], work)
-    left = [path for path in (module, stub, stub_package) if os.path.exists(path)]
+    left = [path for path in (module, stub, stub_package, command,
+                              os.path.join(found["platlib"], "zendral_cli"))
+            if os.path.exists(path)]
     if left:
         raise Failed("pip uninstall left %s" % left)
     return status

@@ -1,0 +1,264 @@
+"""The zendral command, run as a user runs it (python -m zendral_cli) on small
+files and standard input: its output must be byte for byte what the module's
+functions give, and its edges (errors, a closed pipe, Ctrl-C, progress) must
+behave as a careful Unix tool's do."""
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from support import zendral
+from test_scale_out import find_dask_python
+
+COMMAND = [sys.executable, "-m", "zendral_cli"]
+SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
+
+# (name, bytes): awkward inputs, each converted as Markdown and as key=value.
+# A list ends one file and starts the next, so documents must not run together.
+INPUTS = [
+    ("list_end", b"# H\n- a\n- **b**\n"),
+    ("crlf", b"- x=1\r\n- y=2\r\n\r\na=1,b=2\r\n"),
+    ("lone_cr", b"a=1\rb=2\n*c*\r"),
+    ("no_final_lf", b"## T\nk=v,flag\nlast=`x`"),
+    ("blank_lines", b"\n\n"),
+    ("empty", b""),
+    ("odd", b'q="x",p=C:\\dir,a=b=c, s=\xc3\xa9\nsnake_case __u__ ***x***\n'),
+    # Longer than a read from a pipe, with a line longer than the command's
+    # read size and no final LF: lines must not break where reads do.
+    ("long", b"".join(b"k%d=%s\n" % (i, b"v" * 997) for i in range(1500))
+     + b"w=" + b"x" * (3 << 19) + b"\nlast=1"),
+]
+
+
+def split(data):
+    lines = data.split(b"\n")
+    return lines[:-1] if lines[-1] == b"" else lines
+
+
+def as_bytes(result):
+    return "".join(line + "\n" for line in result).encode("utf-8")
+
+
+def run(arguments, stdin=b"", cwd=None):
+    return subprocess.run(COMMAND + arguments, input=stdin, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, cwd=cwd, timeout=120)
+
+
+class Command(unittest.TestCase):
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.folder = folder.name
+
+    def write(self, name, data):
+        path = os.path.join(self.folder, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as out:
+            out.write(data)
+        return path
+
+    def expected(self, kind, path):
+        if kind == "md":
+            with open(path, "rb") as source:
+                return as_bytes(zendral.md_to_html(split(source.read())))
+        return as_bytes(zendral.csv_file_to_json(path))
+
+    def test_files_stdin_and_output_file_match_the_module(self):
+        paths = [self.write(name, data) for name, data in INPUTS]
+        for kind in ("md", "kv"):
+            for path in paths:
+                with self.subTest(kind=kind, input=os.path.basename(path)):
+                    wanted = self.expected(kind, path)
+                    with open(path, "rb") as source:
+                        data = source.read()
+                    for arguments, stdin in (([path], b""), ([], data)):
+                        done = run([kind] + arguments, stdin)
+                        self.assertEqual((done.returncode, done.stderr), (0, b""))
+                        self.assertEqual(done.stdout, wanted)
+            with self.subTest(kind=kind, input="all, standard input among them, with -o"):
+                out = os.path.join(self.folder, "out." + kind)
+                arguments = paths[:2] + ["-"] + paths[3:]
+                done = run([kind, "-o", out] + arguments, INPUTS[2][1])
+                self.assertEqual((done.returncode, done.stderr, done.stdout), (0, b"", b""))
+                with open(out, "rb") as result:
+                    self.assertEqual(result.read(),
+                                     b"".join(self.expected(kind, path) for path in paths))
+
+    def test_errors_are_one_line_with_their_status(self):
+        self.write("bad.log", b"a=1\nb=\xff,c=2\n")
+        self.write("good.md", b"# fine\n")
+        cases = [
+            # (arguments, standard input, exit status, stderr)
+            (["kv", "missing.log"], b"", 1,
+             r"zendral: missing.log: No such file or directory\n"),
+            (["md", "."], b"", 1, r"zendral: \.: Is a directory\n"),
+            (["kv", "bad.log"], b"", 1,
+             r"zendral: bad.log: line 2: output is not UTF-8 \(invalid start byte\)\n"),
+            # Deep in the input, past the first block searched and the first read.
+            (["md"], b"ok\n" * 1500 + b"- \xe9t\xe9\n", 1,
+             r"zendral: standard input: line 1501: output is not UTF-8 \(.*\)\n"),
+            (["kv", "-o", "out.jsonl", "-"], b"a=1,b=2\n" * 20000 + b"c=\xe9\n", 1,
+             r"zendral: standard input: line 20001: output is not UTF-8 \(.*\)\n"),
+            # One input fails: no output file at all, the others notwithstanding.
+            (["md", "-o", "out.html", "good.md", "gone.md", "good.md"], b"", 1,
+             r"zendral: gone.md: No such file or directory\n"),
+            (["kv", "-o", os.path.join("nowhere", "out.jsonl")], b"a=1\n", 1,
+             r"zendral: nowhere/out.jsonl: cannot write: No such file or directory\n"),
+            (["batch", "absent", "out"], b"", 1,
+             r"zendral: .*absent: No such file or directory\n"),
+            ([], b"", 2, r"usage: zendral .*\nzendral: error: .*\n"),
+            (["kv", "--nope"], b"", 2, r"usage: zendral .*\nzendral: error: .*--nope\n"),
+            (["batch", "a", "b", "--workers", "0"], b"", 2,
+             r"usage: zendral batch .*\nzendral batch: error: argument --workers: .*\n"),
+        ]
+        for arguments, stdin, status, stderr in cases:
+            with self.subTest(arguments=arguments):
+                done = run(arguments, stdin, cwd=self.folder)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertRegex(done.stderr.decode(), r"\A(?s:%s)\Z" % stderr)
+                self.assertEqual(done.stdout, b"")
+        self.assertEqual(sorted(os.listdir(self.folder)), ["bad.log", "good.md"])
+
+    def test_help_and_version(self):
+        with open(os.path.join(SOURCE_ROOT, "CMakeLists.txt")) as cmake_lists:
+            version = re.search(r"project\(zendral VERSION ([0-9.]+)", cmake_lists.read()).group(1)
+        for arguments, output in (
+                (["--help"], r"usage: zendral .*md.*kv.*batch.*exit status"),
+                (["md", "--help"], r"usage: zendral md .*FILE.*-o OUT.*examples:"),
+                (["kv", "--help"], r"usage: zendral kv .*FILE.*-o OUT.*examples:"),
+                (["batch", "--help"], r"usage: zendral batch .*--workers N.*--scheduler.*"
+                                      r"--progress.*examples:"),
+                (["--version"], r"zendral %s\n" % re.escape(version))):
+            with self.subTest(arguments=arguments):
+                done = run(arguments)
+                self.assertEqual((done.returncode, done.stderr), (0, b""))
+                self.assertRegex(done.stdout.decode(), r"\A(?s:%s)" % output)
+
+    def test_a_closed_pipe_ends_quietly(self):
+        # Far more output than a pipe holds, so writing must meet the closed end.
+        path = self.write("big.log", b"a=1,b=2\n" * 200000)
+        process = subprocess.Popen(COMMAND + ["kv", path], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        self.assertEqual(process.stdout.readline(), b'{"a": "1", "b": "2"}\n')
+        process.stdout.close()
+        stderr = process.stderr.read()
+        process.stderr.close()
+        self.assertEqual((process.wait(timeout=60), stderr), (-signal.SIGPIPE, b""))
+
+    def interrupt(self, arguments, ready, stdin=None):
+        """Starts the command in a process group of its own, waits until
+        ready() holds, interrupts the group as Ctrl-C would. Returns (exit
+        status, stderr)."""
+        process = subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE, start_new_session=True)
+        try:
+            if stdin:
+                process.stdin.write(stdin)
+                process.stdin.flush()
+            deadline = time.monotonic() + 60
+            while not ready():
+                self.assertLess(time.monotonic(), deadline, "the command never got ready")
+                time.sleep(0.02)
+            os.killpg(process.pid, signal.SIGINT)
+            stderr = process.stderr.read()
+            return process.wait(timeout=60), stderr
+        finally:
+            process.stdin.close()
+            process.stderr.close()
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except OSError:
+                pass
+            process.wait()
+
+    def test_ctrl_c_leaves_no_partial_output(self):
+        with self.subTest("kv -o, reading a pipe that stays open"):
+            folder = os.path.join(self.folder, "convert")
+            os.mkdir(folder)
+            status, stderr = self.interrupt(
+                COMMAND + ["kv", "-o", os.path.join(folder, "out.jsonl")],
+                lambda: os.listdir(folder), stdin=b"a=1\n" * 1000)
+            self.assertEqual((status, stderr), (130, b""))
+            self.assertEqual(os.listdir(folder), [])
+        with self.subTest("batch, one worker idle and one writing"):
+            self.write("in/quick.log", b"a=1\n")
+            self.write("in/slow.log", b"a=1\nb=2\n")
+            out = os.path.join(self.folder, "out")
+            # The slow file's task stops halfway through writing its output.
+            slow_write = (
+                "import sys, time\n"
+                "from zendral_cli import convert, main\n"
+                "write = convert.write_lines\n"
+                "def halfway(out, lines):\n"
+                "    written = write(out, lines[:1])\n"
+                "    out.flush()\n"
+                "    if len(lines) > 1:\n"
+                "        time.sleep(60)\n"
+                "    return written + write(out, lines[1:])\n"
+                "convert.write_lines = halfway\n"
+                "sys.exit(main(sys.argv[1:]))\n")
+
+            def writing():
+                names = os.listdir(out) if os.path.isdir(out) else []
+                return "quick.log.jsonl" in names and any(
+                    name.startswith(".slow.log.jsonl.") for name in names)
+            status, stderr = self.interrupt(
+                [sys.executable, "-c", slow_write, "batch", os.path.join(self.folder, "in"),
+                 out, "--workers", "2"], writing)
+            self.assertEqual((status, stderr.decode()), (130, ""))
+            self.assertEqual(os.listdir(out), ["quick.log.jsonl"])
+        with self.subTest("batch on a local Dask cluster, converting"):
+            interpreter, why_not = find_dask_python()
+            if not interpreter:
+                self.skipTest(why_not)
+            for number in range(40):
+                self.write("many/%02d.log" % number, b"a=1,b=2\n" * 60000)
+            out = os.path.join(self.folder, "cluster")
+            status, stderr = self.interrupt(
+                [interpreter, "-m", "zendral_cli", "batch", os.path.join(self.folder, "many"),
+                 out, "--engine", "cluster", "--workers", "2"],
+                lambda: os.path.isdir(out) and any(
+                    not name.startswith(".") for name in os.listdir(out)))
+            # The workers neither die of it nor get restarted, noisily.
+            self.assertEqual((status, stderr.decode()), (130, ""))
+            self.assertEqual([name for name in os.listdir(out) if name.startswith(".")], [])
+
+    def test_batch_matches_md_and_kv_and_needs_dask_only_for_a_cluster(self):
+        self.write("in/a.md", INPUTS[0][1])
+        self.write("in/sub/b.log", INPUTS[1][1])
+        # distributed cannot be imported, whether or not it is installed.
+        without_dask = ("import sys; sys.modules['distributed'] = None\n"
+                        "from zendral_cli import main; sys.exit(main(sys.argv[1:]))")
+        source = os.path.join(self.folder, "in")
+        for options, progress in (([], False), (["--progress", "--engine", "serial"], True)):
+            with self.subTest(options=options):
+                out = os.path.join(self.folder, "out%d" % len(options))
+                done = subprocess.run(
+                    [sys.executable, "-c", without_dask, "batch", source, out] + options,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+                self.assertEqual((done.returncode, done.stdout), (0, b""))
+                # Progress only when asked for, stderr not being a terminal.
+                self.assertEqual(b"2/2 files" in done.stderr, progress, done.stderr)
+                for name, kind, target in (("a.md", "md", "a.html"),
+                                           (os.path.join("sub", "b.log"), "kv", "b.log.jsonl")):
+                    with open(os.path.join(out, os.path.dirname(name), target), "rb") as result:
+                        self.assertEqual(result.read(),
+                                         self.expected(kind, os.path.join(source, name)))
+        with self.subTest("cluster without distributed"):
+            out = os.path.join(self.folder, "cluster")
+            done = subprocess.run(
+                [sys.executable, "-c", without_dask, "batch", source, out, "--engine", "cluster"],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+            self.assertEqual(done.returncode, 1)
+            self.assertRegex(done.stderr.decode(),
+                             r"\Azendral: the cluster engine needs Dask's distributed package.*"
+                             r"pip install distributed.*\n\Z")
+            self.assertFalse(os.path.exists(out))
+
+
+if __name__ == "__main__":
+    unittest.main()
