@@ -79,8 +79,9 @@ for version in $versions; do
   # The tag, and the versioned symbols that keep it from going lower.
   "$tools" -m auditwheel show "$wheel" >"$work/show-$version.log" 2>&1
   echo "  ${wheel##*/}"
-  tr '\n' ' ' <"$work/show-$version.log" | tr -s ' ' |
-    sed -n 's/.*\(references external versioned symbols.*\)This constrains.*/  \1/p'
+  symbols=$(tr '\n' ' ' <"$work/show-$version.log" | tr -s ' ' |
+    sed -n 's/.*\(references external versioned symbols.*\)This constrains.*/\1/p')
+  echo "  ${symbols:-see ${work#"$zendral_root"/}/show-$version.log}"
   test_venv="$work/test-$version"
   fresh_venv "$interpreter" "$test_venv"
   if "$test_venv/bin/python" -m pip install --disable-pip-version-check --quiet --no-index \
