@@ -128,8 +128,8 @@ class Command(unittest.TestCase):
             version = re.search(r"project\(zendral VERSION ([0-9.]+)", cmake_lists.read()).group(1)
         for arguments, output in (
                 (["--help"], r"usage: zendral .*md.*kv.*batch.*exit status"),
-                (["md", "--help"], r"usage: zendral md .*FILE.*-o OUT.*examples:"),
-                (["kv", "--help"], r"usage: zendral kv .*FILE.*-o OUT.*examples:"),
+                (["md", "--help"], r"usage: zendral md .*FILE.*--output OUT.*examples:"),
+                (["kv", "--help"], r"usage: zendral kv .*FILE.*--output OUT.*examples:"),
                 (["batch", "--help"], r"usage: zendral batch .*--workers N.*--scheduler.*"
                                       r"--progress.*examples:"),
                 (["--version"], r"zendral %s\n" % re.escape(version))):
