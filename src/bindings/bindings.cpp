@@ -18,6 +18,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -47,8 +48,23 @@ StrList csv_lines_to_json(const Lines& lines) {
 
 StrList csv_file_to_json(const std::string& path) {
     StrList objects;
+    // An object text that is not UTF-8 fails the call only once the whole
+    // file is read: a read or memory failure anywhere in the file wins over
+    // it, as when the file was converted whole before any str was made. The
+    // texts from there on are kept as bytes, so the call still needs about
+    // what its result would (and a file that never ends still runs out).
+    std::optional<pybind11::error_already_set> undecodable;
     try {
-        zendral::csv_file_to_json(path, [&](std::string_view object) { objects.add(object, false); });
+        zendral::csv_file_to_json(path, [&](std::string_view object) {
+            if (undecodable) return objects.add_bytes(object);
+            try {
+                objects.add(object, false);
+            } catch (pybind11::error_already_set& error) {
+                if (!error.matches(PyExc_UnicodeDecodeError)) throw;
+                undecodable.emplace(std::move(error));
+                objects.add_bytes(object);
+            }
+        });
     } catch (const std::runtime_error& error) {
         // Its text names the path; bytes that are not UTF-8 cannot be the text
         // of a Python exception. 3.6 then raises RuntimeError without a text,
@@ -61,6 +77,7 @@ StrList csv_file_to_json(const std::string& path) {
         PyErr_SetNone(PyExc_RuntimeError);
         throw pybind11::error_already_set();
     }
+    if (undecodable) throw *undecodable;
     return objects;
 }
 

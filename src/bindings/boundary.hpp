@@ -159,6 +159,15 @@ public:
         lines_.push_back(make_str(bytes, ascii));
     }
 
+    // The bytes as they are, in a bytes object: a line held for its size
+    // while a call that will fail goes on.
+    void add_bytes(std::string_view bytes) {
+        if (lines_.size() == lines_.capacity()) lines_.reserve(2 * lines_.size() + 64);
+        PyObject* held = PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+        if (!held) throw pybind11::error_already_set();
+        lines_.push_back(held);
+    }
+
     // The list, holding every line made; this object is empty afterwards.
     PyObject* release() {
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(lines_.size()));
