@@ -1,17 +1,32 @@
-"""zendral from Python, side by side with the floor and the alternatives.
+"""zendral from Python, side by side with the floors, plain Python and the
+libraries a user would pick instead.
 
 Each workload is timed for every contender in the same process, in
-interleaved rounds; the table shows medians. Two floors, neither converting
-anything (zendral_bench_ext): pybind11's (the same lists through pybind11's
-list and string casters, which copy each line twice) and copy-once (zendral's
-own boundary: each line read in place and copied once, into its new str).
-"x floor" and "x once" compare seconds per input byte with each.
+interleaved rounds; a time is the call plus freeing its result. Ratios are
+taken round by round (each contender against a reference timed in the same
+round) and shown as the median and range over the rounds. Three floors, none
+converting anything (zendral_bench_ext):
+  - interface: the least any implementation of these functions must do:
+    read every item and byte, make one str per output line of that line's
+    length and kind, one list;
+  - pybind11: the same lists through pybind11's list and string casters,
+    which copy each line twice;
+  - copy-once: zendral's own boundary with the converter left out.
+"x floor" compares seconds per input byte with the interface floor.
 
-usage: python_bench.py [--rounds N] [--skip-memory]
+The peers (cmarkgfm, mistune, markdown-it-py, Python-Markdown, orjson, ujson)
+are optional: a missing one is reported and skipped. They are timed on whole
+documents, zendral with the split and join that string-in, string-out needs.
+
+usage: python_bench.py [--rounds N] [--peer-rounds N] [--peer-mb MB]
+                       [--skip-memory] [--skip-malloc]
 (needs zendral and zendral_bench_ext on PYTHONPATH, and bench/ for plain_python)
 """
 import argparse
+import array
 import gc
+import importlib
+import json
 import os
 import random
 import statistics
@@ -29,7 +44,7 @@ REGEX_SAFE_LINE = 2000  # longer lines risk std::regex's per-byte recursion
 REGEX_SAMPLE_BYTES = 1 << 20
 
 
-def markdown_lines():
+def markdown_documents():
     texts = []
     for folder, _, names in sorted(os.walk(MARKDOWN_ROOT)):
         for name in sorted(names):
@@ -37,8 +52,7 @@ def markdown_lines():
             if name.endswith((".md", ".markdown")) and os.path.isfile(path):
                 with open(path, "rb") as source:
                     texts.append(source.read().decode("utf-8", "replace"))
-    text = "".join(t if t.endswith("\n") else t + "\n" for t in texts)
-    return text[:-1].split("\n") if text else []
+    return texts
 
 
 def log_lines(count):
@@ -62,6 +76,22 @@ def text_bytes(lines):
     return sum(len(line.encode()) + 1 for line in lines)
 
 
+def optional(name):
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        print("(%s is not installed: its rows are skipped)" % name)
+        return None
+
+
+def version_of(module, distribution):
+    try:
+        from importlib import metadata  # 3.8 on
+        return metadata.version(distribution)
+    except Exception:  # an older interpreter, or not installed as a distribution
+        return getattr(module, "__version__", "?")
+
+
 class Contender:
     def __init__(self, name, call, input_bytes):
         self.name, self.call, self.input_bytes, self.times = name, call, input_bytes, []
@@ -71,23 +101,54 @@ class Contender:
         gc.disable()
         started = time.perf_counter()
         result = self.call()
+        del result  # freeing the result is part of what a caller pays
         elapsed = time.perf_counter() - started
         gc.enable()
-        del result
         self.times.append(elapsed)
 
     @property
     def seconds(self):
         return statistics.median(self.times)
 
-    @property
-    def seconds_per_mb(self):
-        return self.seconds / (self.input_bytes / 1e6)
+    def per_byte(self, round_):
+        return self.times[round_] / self.input_bytes
+
+    def ratios_to(self, reference):
+        return [self.per_byte(r) / reference.per_byte(r) for r in range(len(self.times))]
 
 
 def check_agreement(label, expected, actual):
     if expected != actual:
         sys.exit("%s: outputs differ; refusing to time a wrong answer" % label)
+
+
+def shape_of(lines):
+    """Each line's length and largest code point, for the interface floor."""
+    packed = array.array("q")
+    for line in lines:
+        packed.append(len(line))
+        packed.append(ord(max(line)) if line else 0)
+    return packed.tobytes()
+
+
+def pairs_of(line):
+    return dict(field.split("=", 1) for field in line.split(",") if "=" in field)
+
+
+def sample_documents(documents, limit_bytes):
+    """Whole documents, in a fixed shuffled order, until `limit_bytes`; none
+    larger than an eighth of it, so that many documents make the sample."""
+    order = list(range(len(documents)))
+    random.Random(1).shuffle(order)
+    chosen, size = [], 0
+    for i in order:
+        if size >= limit_bytes:
+            break
+        if len(documents[i].encode()) > limit_bytes / 8:
+            continue
+        chosen.append(documents[i])
+        size += len(documents[i].encode())
+    return chosen, size
 
 
 def workloads(log_path, md, log):
@@ -109,10 +170,14 @@ def workloads(log_path, md, log):
                     plain_python.csv_lines_to_json(log))
     check_agreement("csv_file_to_json vs plain Python", zendral.csv_file_to_json(log_path),
                     plain_python.csv_file_to_json(log_path))
+    md_shape = shape_of(zendral.md_to_html(md))
+    log_shape = shape_of(zendral.csv_lines_to_json(log))
+    check_agreement("interface floor's line count", len(md_shape) // 16, len(ext.interface_floor(md, md_shape)))
 
-    return [
+    groups = [
         ("md_to_html: %d Markdown files' lines, %.1f MB" % (len(md), md_bytes / 1e6), [
-            Contender("floor: copy_lines", lambda: ext.copy_lines(md), md_bytes),
+            Contender("interface floor", lambda: ext.interface_floor(md, md_shape), md_bytes),
+            Contender("pybind11 floor: copy_lines", lambda: ext.copy_lines(md), md_bytes),
             Contender("copy-once: copy_once", lambda: ext.copy_once(md), md_bytes),
             Contender("zendral.md_to_html", lambda: zendral.md_to_html(md), md_bytes),
             Contender("plain Python (re)", lambda: plain_python.md_to_html(md), md_bytes),
@@ -120,18 +185,74 @@ def workloads(log_path, md, log):
                       lambda: ext.regex_md_to_html(regex_sample), sample_bytes),
         ]),
         ("csv_lines_to_json: %d log lines, %.1f MB" % (len(log), log_bytes / 1e6), [
-            Contender("floor: pass_lines", lambda: ext.pass_lines(log), log_bytes),
+            Contender("interface floor", lambda: ext.interface_floor(log, log_shape), log_bytes),
+            Contender("pybind11 floor: pass_lines", lambda: ext.pass_lines(log), log_bytes),
             Contender("copy-once: copy_once", lambda: ext.copy_once(log), log_bytes),
             Contender("zendral.csv_lines_to_json", lambda: zendral.csv_lines_to_json(log), log_bytes),
             Contender("plain Python", lambda: plain_python.csv_lines_to_json(log), log_bytes),
         ]),
         ("csv_file_to_json: the same log as a file", [
-            Contender("floor: read_lines", lambda: ext.read_lines(log_path), log_bytes),
+            Contender("interface floor", lambda: ext.interface_floor_file(log_path, log_shape), log_bytes),
+            Contender("pybind11 floor: read_lines", lambda: ext.read_lines(log_path), log_bytes),
             Contender("copy-once: read_once", lambda: ext.read_once(log_path), log_bytes),
             Contender("zendral.csv_file_to_json", lambda: zendral.csv_file_to_json(log_path), log_bytes),
             Contender("plain Python", lambda: plain_python.csv_file_to_json(log_path), log_bytes),
         ]),
     ]
+
+    # key=value peers: each line's pairs as a dict, then a JSON library.
+    # json.dumps' default separators give zendral's text for these lines;
+    # orjson and ujson write compact JSON (no spaces), and all three escape.
+    kv = groups[1][1]
+    check_agreement("csv_lines_to_json vs json.dumps", zendral.csv_lines_to_json(log),
+                    [json.dumps(pairs_of(line)) for line in log])
+    kv.append(Contender("json.dumps", lambda: [json.dumps(pairs_of(line)) for line in log], log_bytes))
+    orjson, ujson = optional("orjson"), optional("ujson")
+    if orjson:
+        kv.append(Contender("orjson.dumps(...).decode() %s" % version_of(orjson, "orjson"),
+                            lambda: [orjson.dumps(pairs_of(line)).decode() for line in log], log_bytes))
+    if ujson:
+        kv.append(Contender("ujson.dumps %s" % version_of(ujson, "ujson"),
+                            lambda: [ujson.dumps(pairs_of(line)) for line in log], log_bytes))
+    return groups
+
+
+def peer_group(documents, limit_bytes):
+    """Markdown peers on whole documents (strings in, strings out)."""
+    chosen, size = sample_documents(documents, limit_bytes)
+    contenders = [
+        Contender("zendral, split + md_to_html + join",
+                  lambda: ["\n".join(zendral.md_to_html(doc.split("\n"))) for doc in chosen], size),
+    ]
+    cmarkgfm, mistune = optional("cmarkgfm"), optional("mistune")
+    markdown_it, markdown = optional("markdown_it"), optional("markdown")
+    if cmarkgfm:
+        contenders.append(Contender("cmarkgfm.markdown_to_html %s" % version_of(cmarkgfm, "cmarkgfm"),
+                                    lambda: [cmarkgfm.markdown_to_html(doc) for doc in chosen], size))
+    if mistune:
+        contenders.append(Contender("mistune.html %s" % version_of(mistune, "mistune"),
+                                    lambda: [mistune.html(doc) for doc in chosen], size))
+    if markdown_it:
+        renderer = markdown_it.MarkdownIt()
+        contenders.append(Contender("markdown-it-py %s" % version_of(markdown_it, "markdown-it-py"),
+                                    lambda: [renderer.render(doc) for doc in chosen], size))
+    if markdown:
+        converter = markdown.Markdown()
+        contenders.append(Contender("Python-Markdown %s" % version_of(markdown, "Markdown"),
+                                    lambda: [converter.reset().convert(doc) for doc in chosen], size))
+    title = "Markdown peers: %d whole documents of the docs, %.1f MB" % (len(chosen), size / 1e6)
+    return title, contenders
+
+
+def report(title, contenders, reference, columns):
+    """One table: seconds, MB/s, and per-round ratios to each of `columns`."""
+    print(title)
+    for c in contenders:
+        cells = []
+        for other in columns:
+            ratios = c.ratios_to(other)
+            cells.append("%7.2f (%.2f-%.2f)" % (statistics.median(ratios), min(ratios), max(ratios)))
+        print("  %-38s %8.4f %8.1f  %s" % (c.name, c.seconds, c.input_bytes / 1e6 / c.seconds, "  ".join(cells)))
 
 
 def peak_memory_report(folder):
@@ -162,38 +283,88 @@ print(before, peak, size, len(result))
           " peak = %.2f x the result" % (size / 1e6, peak / 1e6, before / 1e6, peak / size))
 
 
+def malloc_note(log, repeats=5, calls=9):
+    """A repeated 200k-line csv_lines_to_json call under pymalloc and under
+    PYTHONMALLOC=malloc: child processes in turn, each the median of its calls."""
+    child = r"""
+import gc, statistics, sys, time, zendral
+sys.path.insert(0, sys.argv[1])
+from python_bench import log_lines
+log = log_lines(200000)
+times = []
+for _ in range(%d):
+    started = time.perf_counter()
+    result = zendral.csv_lines_to_json(log)
+    del result
+    times.append(time.perf_counter() - started)
+print(statistics.median(times))
+""" % calls
+    here = os.path.dirname(os.path.abspath(__file__))
+    results = {"pymalloc": [], "malloc": []}
+    for _ in range(repeats):
+        for name in results:
+            env = dict(os.environ)
+            env.pop("PYTHONMALLOC", None)
+            if name == "malloc":
+                env["PYTHONMALLOC"] = "malloc"
+            output = subprocess.check_output([sys.executable, "-c", child, here], env=env)
+            results[name].append(float(output))
+    ratios = [a / b for a, b in zip(results["pymalloc"], results["malloc"])]
+    print("\nrepeated csv_lines_to_json on 200,000 log lines, median of %d calls per process, %d processes each:"
+          % (calls, repeats))
+    for name, times in results.items():
+        print("  %-9s %6.1f ms (%.1f-%.1f)" % (name, 1e3 * statistics.median(times), 1e3 * min(times), 1e3 * max(times)))
+    print("  pymalloc / malloc: %.2f (%.2f-%.2f)" % (statistics.median(ratios), min(ratios), max(ratios)))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--peer-rounds", type=int, default=5)
+    parser.add_argument("--peer-mb", type=float, default=1.0, help="size of the Markdown peers' sample")
+    parser.add_argument("--skip-peers", action="store_true")
     parser.add_argument("--skip-memory", action="store_true")
+    parser.add_argument("--skip-malloc", action="store_true")
     args = parser.parse_args()
 
     print("Python %s, zendral from %s" % (sys.version.split()[0], zendral.__file__))
-    md, log = markdown_lines(), log_lines(200000)
+    documents = markdown_documents()
+    md = "".join(t if t.endswith("\n") else t + "\n" for t in documents)
+    md = md[:-1].split("\n") if md else []
+    log = log_lines(200000)
     with tempfile.TemporaryDirectory() as folder:
         log_path = os.path.join(folder, "app.log")
         with open(log_path, "w") as out:
             out.write("\n".join(log) + "\n")
         groups = workloads(log_path, md, log)
-        print("outputs agree: zendral, plain Python and std::regex give identical lines")
+        print("outputs agree: zendral, plain Python, json.dumps and std::regex give identical lines")
         for _ in range(args.rounds):
             for _, contenders in groups:
                 for contender in contenders:
                     contender.run_once()
 
-        print("\nmedian of %d interleaved rounds" % args.rounds)
-        print("%-34s %10s %9s %9s %9s" % ("", "seconds", "MB/s", "x floor", "x once"))
+        print("\nmedian of %d interleaved rounds; ratios: median (range) of per-round ratios, per input byte"
+              % args.rounds)
+        print("  %-38s %8s %8s  %-19s  %-19s  %-19s" % ("", "seconds", "MB/s", "x interface floor",
+                                                      "x pybind11 floor", "x copy-once"))
         for title, contenders in groups:
-            print(title)
-            floor, once = contenders[0].seconds_per_mb, contenders[1].seconds_per_mb
-            for c in contenders:
-                print("  %-32s %10.4f %9.1f %9.2f %9.2f" % (
-                    c.name, c.seconds, c.input_bytes / 1e6 / c.seconds, c.seconds_per_mb / floor,
-                    c.seconds_per_mb / once))
-            zendral_row, plain_row = contenders[2], contenders[3]
-            print("  -> %s: %.2fx the pybind11 floor, %.2fx copy-once, %.1fx faster than plain Python" % (
-                zendral_row.name, zendral_row.seconds_per_mb / floor, zendral_row.seconds_per_mb / once,
-                plain_row.seconds_per_mb / zendral_row.seconds_per_mb))
+            report(title, contenders, contenders[0], contenders[:3])
+        for title, contenders in groups:
+            zendral_row = contenders[3]
+            print("-> %s: %.2fx the interface floor; %s" % (
+                zendral_row.name, statistics.median(zendral_row.ratios_to(contenders[0])),
+                ", ".join("%s %.1fx slower" % (c.name, statistics.median(c.ratios_to(zendral_row)))
+                          for c in contenders[4:])))
+
+        if not args.skip_peers:
+            title, contenders = peer_group(documents, args.peer_mb * 1e6)
+            for _ in range(args.peer_rounds):
+                for contender in contenders:
+                    contender.run_once()
+            print("\nmedian of %d interleaved rounds; x zendral: median (range) of per-round ratios" % args.peer_rounds)
+            report(title, contenders, contenders[0], contenders[:1])
+        if not args.skip_malloc:
+            malloc_note(log)
         if not args.skip_memory:
             peak_memory_report(folder)
 

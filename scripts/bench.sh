@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks.
 #   scripts/bench.sh cpp      C++ throughput, md4c as a yardstick, adversarial scaling
-#   scripts/bench.sh python   zendral from Python against the floor and the alternatives
+#   scripts/bench.sh python   zendral from Python against the floors, plain Python and
+#                             the libraries a user would pick instead (bench/requirements.txt,
+#                             installed into a venv in the build folder; extra arguments
+#                             go to bench/python_bench.py, e.g. --rounds 11)
 #   scripts/bench.sh against REV   the C++ converters against those of git revision REV,
 #                                  interleaved in one process
 # (PYTHON=/path/to/python3.x to choose the interpreter: build-bench-py3.x/.)
@@ -12,7 +15,8 @@ source "$(dirname "$0")/common.sh"
 what=${1:-}
 revision=""
 case "$what" in
-  cpp | python) [ $# -le 1 ] || usage_error "one argument, cpp or python" ;;
+  cpp) [ $# -le 1 ] || usage_error "cpp takes no more arguments" ;;
+  python) ;;
   against)
     [ $# -eq 2 ] || usage_error "against takes one git revision"
     revision=$2
@@ -22,10 +26,29 @@ case "$what" in
   "") usage_error "say which benchmarks: cpp, python or against REV" ;;
   *) usage_error "unknown benchmarks '$what'" ;;
 esac
+shift
 use_python
 
-ensure_packages cmake make g++ pybind11-dev libbenchmark-dev libmd4c-dev libmd4c-html0-dev
 build=$(build_dir build-bench)
-configure "$build" -DZENDRAL_BUILD_TESTS=OFF -DZENDRAL_BUILD_BENCHMARKS=ON \
+if [ "$what" = python ]; then
+  # Only the module and the floors' extension: no Google Benchmark, no md4c.
+  ensure_packages cmake make g++ pybind11-dev
+  configure "$build" -DZENDRAL_BUILD_TESTS=OFF -DZENDRAL_BUILD_BENCHMARKS=ON -DZENDRAL_BENCH_CPP=OFF >/dev/null
+  cmake --build "$build" --target zendral zendral_bench_ext -j "$(ncpu)"
+  interpreter=$(sed -n 's/^ZENDRAL_PYTHON:FILEPATH=//p' "$build/CMakeCache.txt")
+  # The peers go into a venv of the benchmarks' own, never into the interpreter's.
+  venv="$build/peers-venv"
+  if [ ! -x "$venv/bin/python" ]; then
+    "$interpreter" -m venv "$venv" || setting_error "could not make a venv with $interpreter (Debian: python3-venv)"
+  fi
+  "$venv/bin/python" -m pip install -q -r "$zendral_root/bench/requirements.txt" ||
+    echo "zendral: the peers could not all be installed; their rows are skipped" >&2
+  module_dir=$(dirname "$(ls "$build"/zendral*.so)")
+  PYTHONPATH="$module_dir:$build/bench:$zendral_root/bench" exec "$venv/bin/python" \
+    "$zendral_root/bench/python_bench.py" "$@"
+fi
+
+ensure_packages cmake make g++ pybind11-dev libbenchmark-dev libmd4c-dev libmd4c-html0-dev
+configure "$build" -DZENDRAL_BUILD_TESTS=OFF -DZENDRAL_BUILD_BENCHMARKS=ON -DZENDRAL_BENCH_CPP=ON \
   "-DZENDRAL_BENCH_AGAINST=$revision" >/dev/null
 cmake --build "$build" --target "bench_$what" -j "$(ncpu)"

@@ -1,9 +1,9 @@
 // The Python module: three registrations on pybind11's dispatcher, argument
 // checks and exception translation, with a boundary that copies each byte
-// once. Lines are read in place from the caller's objects (views into a
-// str's UTF-8 form or a bytes buffer, which the call keeps alive) and fed to
+// once. Lines are read in place from the caller's objects (views into an
+// ASCII str, a bytes buffer, or a UTF-8 form made for the call) and fed to
 // the converters' streaming form; every output line becomes a new str
-// straight from the converter's buffer. What Python code can observe (what
+// straight from the converter's buffer, or is written straight into it. What Python code can observe (what
 // is accepted, the exceptions and their texts, the signatures) is pybind11's
 // standard behaviour for a list of std::string, with these repairs:
 //  - The length of a line sequence is asked once.
@@ -18,9 +18,11 @@
 //  - The functions belong to the module, as a C extension's do: their
 //    __qualname__ is their name and pickle takes them by reference.
 //  - A sub-interpreter is refused with an ImportError instead of hanging.
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -28,6 +30,12 @@
 
 #include <pybind11/pybind11.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "../key_value/file_lines.hpp"
+#include "../key_value/object_text.hpp"
 #include "boundary.hpp"
 #include "zendral/key_value.hpp"
 #include "zendral/markdown.hpp"
@@ -63,15 +71,83 @@ StrList md_to_html(const Lines& lines) {
 
 StrList csv_lines_to_json(const Lines& lines) {
     StrList objects(lines.size());
-    const bool ascii = lines.all_ascii();
-    zendral::csv_lines_to_json(lines.views(), [&](std::string_view object) { objects.add(object, ascii); });
+    if (lines.all_ascii()) {
+        // ASCII lines give ASCII texts, each sized before it is written: so
+        // written straight into its str, not into a buffer and copied.
+        for (const std::string_view line : lines.views()) {
+            const key_value::ObjectText object(line);
+            objects.add_written(object.size(), [&](char* out) { object.write(out); });
+        }
+        return objects;
+    }
+    zendral::csv_lines_to_json(lines.views(), [&](std::string_view object) { objects.add(object, false); });
     return objects;
 }
 
+// Whether every byte of `text` is below 0x80: 16 bytes at a time (the last
+// block overlapping the one before), one test at the end.
+bool all_ascii(std::string_view text) {
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+#if defined(__SSE2__)
+    if (size >= 16) {
+        const auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)); };
+        __m128i high = load(size - 16);
+        for (std::size_t i = 0; i + 16 <= size; i += 16) high = _mm_or_si128(high, load(i));
+        return _mm_movemask_epi8(high) == 0;
+    }
+#endif
+    unsigned char high = 0;
+    for (std::size_t i = 0; i < size; ++i) high |= static_cast<unsigned char>(data[i]);
+    return high < 0x80;
+}
+
+// The file's object texts as a result list. An object text that is not UTF-8
+// fails the call only once the whole file is read: a read or memory failure
+// anywhere in the file wins over it, as when the file was converted whole
+// before any str was made. The texts from there on are kept as bytes, so the
+// call still needs about what its result would (and a file that never ends
+// still runs out).
+class FileObjects {
+public:
+    void operator()(std::string_view line) {
+        if (!undecodable_ && all_ascii(line)) {
+            // An ASCII line gives an ASCII text, written straight into its str.
+            const key_value::ObjectText object(line);
+            return objects_.add_written(object.size(), [&](char* out) { object.write(out); });
+        }
+        add_other(line);
+    }
+
+    StrList take() {
+        if (undecodable_) throw *undecodable_;
+        return std::move(objects_);
+    }
+
+private:
+    [[gnu::noinline]] void add_other(std::string_view line) {
+        const std::string_view object = writer_(line);
+        if (undecodable_) return objects_.add_bytes(object);
+        try {
+            objects_.add(object, false);
+        } catch (pybind11::error_already_set& error) {
+            if (!error.matches(PyExc_UnicodeDecodeError)) throw;
+            undecodable_.emplace(std::move(error));
+            objects_.add_bytes(object);
+        }
+    }
+
+    StrList objects_;
+    key_value::ObjectWriter writer_;
+    std::optional<pybind11::error_already_set> undecodable_;
+};
+
 StrList csv_file_to_json(const std::string& path) {
-    StrList objects;
+    FileObjects objects;
     try {
-        zendral::csv_file_to_json(path, [&](std::string_view object) { objects.add(object, false); });
+        // The library's csv_file_to_json(path, sink), with the texts of ASCII
+        // lines written where they are kept.
+        key_value::for_each_file_line(path, objects);
     } catch (const std::runtime_error& error) {
         // Its text names the path; bytes that are not UTF-8 cannot be the text
         // of a Python exception. 3.6 then raises RuntimeError without a text,
@@ -84,7 +160,7 @@ StrList csv_file_to_json(const std::string& path) {
         PyErr_SetNone(PyExc_RuntimeError);
         throw pybind11::error_already_set();
     }
-    return objects;
+    return objects.take();
 }
 
 }  // namespace
@@ -98,11 +174,10 @@ template <>
 struct type_caster<std::string> : string_caster<std::string> {
     bool load(handle source, bool) {
         if (!source) return false;
-        zendral::bindings::Owned item(source.inc_ref().ptr());
         std::string_view bytes;
         bool ascii = false;
         zendral::bindings::ItemReader reader;
-        if (!reader.read(item, bytes, ascii)) return false;
+        if (!reader.read(source.ptr(), bytes, ascii)) return false;
         value.assign(bytes.data(), bytes.size());
         return true;
     }

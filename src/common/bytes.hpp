@@ -103,9 +103,15 @@ inline char* copy_short(char* out, const char* from, std::size_t size) {
 
 inline char* copy_short(char* out, std::string_view bytes) { return copy_short(out, bytes.data(), bytes.size()); }
 
-// Copies `size` bytes to `out` and returns the end; short runs without a call.
+// Copies `size` bytes to `out` and returns the end; runs of up to 32 bytes
+// (most keys, values and words) without a call.
 inline char* copy(char* out, const char* from, std::size_t size) {
     if (size <= 16) return copy_short(out, from, size);
+    if (size <= 32) {
+        std::memcpy(out, from, 16);
+        std::memcpy(out + size - 16, from + size - 16, 16);
+        return out + size;
+    }
     std::memcpy(out, from, size);
     return out + size;
 }

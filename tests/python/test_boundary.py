@@ -191,6 +191,50 @@ class CallerObjectsAfterTheCall(unittest.TestCase):
                 getattr(zendral, name)(AnswersOnce(["a=1", "b=2"]))
                 self.assertEqual(AnswersOnce.asked, 1)
 
+    def test_a_finalizer_that_empties_the_argument_during_the_call(self):
+        # Items of a list are read in place. Raising the error of a line that
+        # is not UTF-8 allocates objects, which can start a collection whose
+        # finalizers run Python code: here one empties the list, freeing the
+        # item, which md_to_html's result line is a view of. Each threshold
+        # puts the collection at another allocation, before or during the
+        # call. The item is above glibc's largest mmap threshold, so once freed
+        # it is unmapped and reading it faults.
+        import gc
+        body = b"x" * (33 << 20)
+        item = b"<code>" + body + b"\xff"
+        cases = (("md_to_html", item), ("csv_lines_to_json", b'{"k": "' + item + b'"}'))
+        thresholds = gc.get_threshold()
+        during = set()  # the cases where the list was emptied during the call
+        try:
+            for name, undecodable in cases:
+                for threshold in range(1, 12):
+                    # An item of its own, which only the list holds.
+                    lines = [(b"<code>" if name == "md_to_html" else b"k=<code>") + body + b"\xff"]
+
+                    class EmptiesTheList:
+                        def __del__(self):
+                            lines.clear()
+
+                    gc.collect()
+                    gc.set_threshold(threshold)
+                    cycle = EmptiesTheList()
+                    cycle.self = cycle
+                    del cycle
+                    try:
+                        result = getattr(zendral, name)(lines)
+                    except UnicodeDecodeError as caught:
+                        gc.set_threshold(*thresholds)
+                        self.assertEqual(caught.object, undecodable)
+                        if not lines:
+                            during.add(name)
+                    else:
+                        gc.set_threshold(*thresholds)
+                        self.assertEqual(result, [])  # emptied before the call
+        finally:
+            gc.set_threshold(*thresholds)
+        if sys.version_info < (3, 12):  # later versions collect between bytecodes only
+            self.assertEqual(during, {name for name, _ in cases})
+
     def test_str_items_and_paths_keep_their_size(self):
         # Nothing (such as a cached UTF-8 copy) stays attached to them.
         line, path = "k=é" * 1000, "/nonexistent/é" * 10

@@ -15,7 +15,8 @@ from support import zendral
 
 PIECES = ["a", "key", "=", "=", ",", ",", " ", "*", "**", "_", "__", "`", "# ", "- ", "<p>",
           "\u00e9", "\u20ac", "\U0001F600", "\n", "\r", "\x00"]
-NOT_UTF8 = [b"\xff", b"\xc3", b"\xed\xa0\x80", b"\xf4\x90\x80\x80"]
+NOT_UTF8 = [b"\xff", b"\xc3", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\x80", b"\xe0\x9f\xbf",
+            b"\xf0\x8f\xbf\xbf", b"\xf5\x80\x80\x80", b"\xe2\x82"]
 WRONG_ITEMS = [7, None, "a=\ud800"]
 
 

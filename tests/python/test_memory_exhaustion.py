@@ -26,10 +26,14 @@ HEIGHTS = (0.25, 0.5, 0.75, 1.0, 1.25, 1.5, 1.75, 2.0, 2.5, 3.0, 4.0, 6.0, 8.0, 
 _folder = None  # the child's temporary folder, for the file cases
 
 
-def _file_of(name, data):
+def _file_of(name, data, size=None):
+    """A file of `data`, extended to `size` bytes by a hole (NUL bytes that
+    take no disk) when given."""
     path = os.path.join(_folder, name)
     with open(path, "wb") as out:
         out.write(data)
+        if size is not None:
+            out.truncate(size)
     return path
 
 
@@ -60,7 +64,19 @@ def _cases():
         "csv_file_to_json: one huge line": lambda: (
             "csv_file_to_json", _file_of("large.csv", b"k=" + b"v" * n), ['{"k": "' + "v" * n + '"}'],
             _file_of("small.csv", b"a=1\n"), ['{"a": "1"}']),
+        # The first line's text is not UTF-8, and a line after it cannot be
+        # held at any height: running out of memory must win over the decoding.
+        "csv_file_to_json: a bad byte, then a line too long": lambda: (
+            "csv_file_to_json", _file_of("late.csv", b"k=\xff\n", 1 << 30), None,
+            _file_of("small.csv", b"a=1\n"), ['{"a": "1"}']),
     }
+
+
+# What a case ends in when memory is ample, where not the whole result.
+_RAISES = {
+    "md_to_html: wrong item after a huge line": "TypeError",
+    "csv_file_to_json: a bad byte, then a line too long": "MemoryError",
+}
 
 
 def _out_of_memory(error):
@@ -174,14 +190,14 @@ class MemoryExhaustion(unittest.TestCase):
                     "%g:%s" % (height, "ok" if outcome == "whole result" else
                                "MemoryError" if outcome == "MemoryError" else outcome)
                     for height, outcome in outcomes)), file=sys.stderr)
-                raising = "wrong item" in case
-                allowed = {"MemoryError", "TypeError" if raising else "whole result"}
+                ample = _RAISES.get(case, "whole result")
+                allowed = {"MemoryError", ample}
                 for height, outcome in outcomes:
                     self.assertIn(outcome, allowed, "%s at %g x %d bytes" % (case, height, SIZE))
                 seen = {outcome for _, outcome in outcomes}
                 # The range must reach both sides, or the case tested nothing.
                 self.assertIn("MemoryError", seen, case)
-                self.assertEqual(outcomes[-1][1], "TypeError" if raising else "whole result", case)
+                self.assertEqual(outcomes[-1][1], ample, case)
 
 
 if __name__ == "__main__":
