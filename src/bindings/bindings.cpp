@@ -189,8 +189,10 @@ namespace zendral::bindings {
 namespace {
 
 // --- What the module takes from pybind11's internals ----------------------
-// Two things, both checked by the Python suite under every pybind11 release
-// the build accepts (2.10 to 3.1):
+// Besides its own type_caster specialisations (Lines and StrList in
+// boundary.hpp, std::string below: PYBIND11_TYPE_CASTER, const_name and the
+// load/cast protocol), two things, all checked by the Python suite under
+// every pybind11 release the build accepts (2.10 to 3.1):
 //  - cpp_function::dispatcher, the function every bound function's
 //    PyMethodDef points at. Its parameter list changed with 3.0.2 (the fast
 //    calling convention); the guard below takes whatever it is.
