@@ -190,7 +190,7 @@ namespace {
 
 // --- What the module takes from pybind11's internals ----------------------
 // Besides its own type_caster specialisations (Lines and StrList in
-// boundary.hpp, std::string below: PYBIND11_TYPE_CASTER, const_name and the
+// boundary.hpp, std::string above: PYBIND11_TYPE_CASTER, const_name and the
 // load/cast protocol), two things, all checked by the Python suite under
 // every pybind11 release the build accepts (2.10 to 3.1):
 //  - cpp_function::dispatcher, the function every bound function's
