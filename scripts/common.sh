@@ -117,15 +117,18 @@ find_python() {
 supported_version() { [[ $1 =~ ^3\.([6-9]|1[0-3])$ ]]; }
 all_versions="3.6 3.7 3.8 3.9 3.10 3.11 3.12 3.13"
 
-# pybind11_dir INTERPRETER FOLDER: installs into FOLDER the pybind11 that
-# pyproject.toml gives INTERPRETER's version (its lines, markers and all, so
-# the two cannot disagree) and prints its CMake folder.
+# pybind11_dir INTERPRETER FOLDER: installs into a venv in FOLDER the pybind11
+# that pyproject.toml gives INTERPRETER's version (its lines, markers and all,
+# so the two cannot disagree) and prints its CMake folder. A venv, since the
+# interpreter itself may have no pip (Debian's python3 without python3-pip).
 pybind11_dir() {
   local requirements
   mapfile -t requirements < <(sed -n 's/^ *"\(pybind11[^"]*\)",*$/\1/p' "$zendral_root/pyproject.toml")
-  [ -d "$2/pybind11" ] ||
-    "$1" -m pip install --quiet --disable-pip-version-check --target "$2" "${requirements[@]}" >&2
-  "$1" -c 'import sys; sys.path.insert(0, sys.argv[1]); import pybind11; print(pybind11.get_cmake_dir())' "$2"
+  if ! "$2/bin/python" -c 'import pybind11' 2>/dev/null; then
+    "$1" -m venv --clear "$2" >&2
+    "$2/bin/python" -m pip install --quiet --disable-pip-version-check "${requirements[@]}" >&2
+  fi
+  "$2/bin/python" -m pybind11 --cmakedir
 }
 
 # tools_python: a venv in build-tools/ with the pinned tools from the index
