@@ -30,9 +30,6 @@
 
 #include <pybind11/pybind11.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "../key_value/file_lines.hpp"
 #include "../key_value/object_text.hpp"
@@ -84,24 +81,6 @@ StrList csv_lines_to_json(const Lines& lines) {
     return objects;
 }
 
-// Whether every byte of `text` is below 0x80: 16 bytes at a time (the last
-// block overlapping the one before), one test at the end.
-bool all_ascii(std::string_view text) {
-    const char* const data = text.data();
-    const std::size_t size = text.size();
-#if defined(__SSE2__)
-    if (size >= 16) {
-        const auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)); };
-        __m128i high = load(size - 16);
-        for (std::size_t i = 0; i + 16 <= size; i += 16) high = _mm_or_si128(high, load(i));
-        return _mm_movemask_epi8(high) == 0;
-    }
-#endif
-    unsigned char high = 0;
-    for (std::size_t i = 0; i < size; ++i) high |= static_cast<unsigned char>(data[i]);
-    return high < 0x80;
-}
-
 // The file's object texts as a result list. An object text that is not UTF-8
 // fails the call only once the whole file is read: a read or memory failure
 // anywhere in the file wins over it, as when the file was converted whole
@@ -111,7 +90,7 @@ bool all_ascii(std::string_view text) {
 class FileObjects {
 public:
     void operator()(std::string_view line) {
-        if (!undecodable_ && all_ascii(line)) {
+        if (!undecodable_ && bytes::is_ascii(line)) {
             // An ASCII line gives an ASCII text, written straight into its str.
             const key_value::ObjectText object(line);
             return objects_.add_written(object.size(), [&](char* out) { object.write(out); });

@@ -223,12 +223,20 @@ template <std::size_t N>
     return counts;
 }
 
-// Whether every byte of `text` is below 0x80. Made for short texts
-// (copy_ascii checks longer ones as it copies them): two overlapping words
-// from 8 to 16 bytes, bytes one by one otherwise.
+// Whether every byte of `text` is below 0x80: 16 bytes at a time from 16 on
+// (the last block overlapping the one before, one test at the end), two
+// overlapping words from 8, bytes one by one below that.
 inline bool is_ascii(std::string_view text) {
     const char* const data = text.data();
     const std::size_t size = text.size();
+#if defined(__SSE2__)
+    if (size >= 16) {
+        const auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)); };
+        __m128i high = load(size - 16);
+        for (std::size_t i = 0; i + 16 <= size; i += 16) high = _mm_or_si128(high, load(i));
+        return _mm_movemask_epi8(high) == 0;
+    }
+#endif
     std::uint64_t words[2] = {0, 0};
     if (size >= 8 && size <= 16) {
         std::memcpy(&words[0], data, 8);
