@@ -31,9 +31,9 @@ TEST(CountEach, MatchesAPlainCountAtEveryBoundary) {
     }
 }
 
-// The search that escaping starts from: the first byte of the class at or
-// after a start, for every byte value, at every position of texts across the
-// 16-byte blocks and the overlapping last one.
+// The search that escaping starts from: the first byte of the class in a
+// range, for every byte value, at every position and range of texts across
+// the 16-byte blocks and the overlapping last one.
 template <class Class>
 void expect_plain_search_results(const char* name) {
     for (int value = 0; value < 256; ++value) {
@@ -43,9 +43,12 @@ void expect_plain_search_results(const char* name) {
                 text[hit] = static_cast<char>(value);
                 const bool member = Class::has(static_cast<unsigned char>(value));
                 for (std::size_t from = 0; from <= length; ++from) {
-                    const std::size_t want = member && hit >= from ? hit : std::string::npos;
-                    ASSERT_EQ(zendral::bytes::find_in_class<Class>(text, from), want)
-                        << name << ": byte " << value << " at " << hit << " of " << length << ", from " << from;
+                    for (std::size_t to = from; to <= length; ++to) {
+                        const std::size_t want = member && hit >= from && hit < to ? hit : std::string::npos;
+                        ASSERT_EQ(zendral::bytes::find_in_class<Class>(text, from, to), want)
+                            << name << ": byte " << value << " at " << hit << " of " << length << ", in [" << from
+                            << ", " << to << ")";
+                    }
                 }
             }
         }
