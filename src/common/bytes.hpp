@@ -64,18 +64,16 @@ inline std::size_t find_in_class(std::string_view text, std::size_t from, std::s
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + start));
         return static_cast<unsigned>(_mm_movemask_epi8(Class::has(bytes)));
     };
-    for (; i < to && i + 16 <= size; i += 16) {
-        unsigned hits = hits_at(i);
-        if (to - i < 16) hits &= (1u << (to - i)) - 1u;
-        if (hits) return i + static_cast<std::size_t>(__builtin_ctz(hits));
+    for (; i + 16 <= to; i += 16) {
+        if (const unsigned hits = hits_at(i)) return i + static_cast<std::size_t>(__builtin_ctz(hits));
     }
     if (i < to && size >= 16) {
-        // The last 16 bytes of the text, minus those before `i`; they end at
-        // `to`, since only the text's last 16 bytes are left.
-        const std::size_t start = size - 16;
-        if (const unsigned hits = hits_at(start) & ~((1u << (i - start)) - 1u) & ((1u << (to - start)) - 1u)) {
-            return start + static_cast<std::size_t>(__builtin_ctz(hits));
-        }
+        // Fewer than 16 bytes left: one more block, from `i` if the text goes
+        // on for 16 bytes, else its last 16, with the bits outside [i, to)
+        // cleared.
+        const std::size_t start = i + 16 <= size ? i : size - 16;
+        const unsigned in_range = ((1u << (to - start)) - 1u) & ~((1u << (i - start)) - 1u);
+        if (const unsigned hits = hits_at(start) & in_range) return start + static_cast<std::size_t>(__builtin_ctz(hits));
         return std::string_view::npos;
     }
 #endif
