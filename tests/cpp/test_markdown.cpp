@@ -170,6 +170,14 @@ INSTANTIATE_TEST_SUITE_P(BlockKinds, LongLines, testing::Values(
     DocumentCase{"NoSpanIsCopied", {"# " + kLong}, {"<h1>" + kLong + "</h1>"}}),
     kName);
 
+// Long escaped lines: their text leaves the escaping buffer either through
+// the inline pass's buffers (handed over as the line) or copied.
+TEST(MarkdownShape, LongEscapedLines) {
+    const std::string escaped_long = "&lt;" + kLong + "&amp;";
+    EXPECT_EQ(md_to_html({"- <" + kLong + "& *x*", "<" + kLong + "&"}, {true}),
+              (LineList{"<ul>", "<li>" + escaped_long + " <em>x</em></li>", "</ul>", "<p>" + escaped_long + "</p>"}));
+}
+
 // Many short spans make a long result, written through all five
 // substitutions into buffers made ready a step at a time; it must equal the
 // short line's result repeated.
