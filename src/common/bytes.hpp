@@ -83,6 +83,27 @@ inline std::size_t find_in_class(std::string_view text, std::size_t from, std::s
     return std::string_view::npos;
 }
 
+// Whether any byte of `text` belongs to `Class` (as for find_in_class): a
+// quicker test than the search when most texts hold none, with no branch
+// per block (the last block overlapping the one before).
+template <class Class>
+inline bool any_in_class(std::string_view text) {
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+#if defined(__SSE2__)
+    if (size >= 16) {
+        const auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)); };
+        __m128i any = Class::has(load(size - 16));
+        for (std::size_t i = 0; i + 16 <= size; i += 16) any = _mm_or_si128(any, Class::has(load(i)));
+        return _mm_movemask_epi8(any) != 0;
+    }
+#endif
+    for (std::size_t i = 0; i < size; ++i) {
+        if (Class::has(static_cast<unsigned char>(data[i]))) return true;
+    }
+    return false;
+}
+
 // Bit i of mask k tells whether byte `base + i` of `text` is `wanted[k]`, for
 // the up to 64 bytes from `base` (bits past the end of `text` are 0). Reads
 // nothing outside `text`.

@@ -72,8 +72,8 @@ struct Buffers {
 // The line with "&", "<", ">" and '"' as entities: the line itself when it
 // holds none, else a view into `buffer`.
 std::string_view escaped(std::string_view line, scratch::Bytes& buffer) {
+    if (!bytes::any_in_class<escape::Html>(line)) return line;
     const std::size_t first = bytes::find_in_class<escape::Html>(line, 0, line.size());
-    if (first == std::string_view::npos) return line;
     const std::size_t size = line.size() + escape::growth<escape::Html>(line, first, line.size());
     char* const text = buffer.take(size);
     escape::copy_escaped<escape::Html>(bytes::copy(text, line.data(), first), line, first, line.size());

@@ -31,8 +31,8 @@ TEST(CountEach, MatchesAPlainCountAtEveryBoundary) {
     }
 }
 
-// The search that escaping starts from: the first byte of the class in a
-// range, for every byte value, at every position and range of texts across
+// The tests that escaping starts from: whether a text holds a byte of the
+// class, and the first such byte in a range, for every byte value, at every position and range of texts across
 // the 16-byte blocks and the overlapping last one.
 template <class Class>
 void expect_plain_search_results(const char* name) {
@@ -48,6 +48,9 @@ void expect_plain_search_results(const char* name) {
                         ASSERT_EQ(zendral::bytes::find_in_class<Class>(text, from, to), want)
                             << name << ": byte " << value << " at " << hit << " of " << length << ", in [" << from
                             << ", " << to << ")";
+                        ASSERT_EQ(zendral::bytes::any_in_class<Class>(std::string_view(text).substr(from, to - from)),
+                                  want != std::string::npos)
+                            << name << ": byte " << value << " at " << hit << " of [" << from << ", " << to << ")";
                     }
                 }
             }
