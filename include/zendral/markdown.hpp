@@ -41,8 +41,10 @@ void md_to_html(LineViews lines, LineSink sink, MarkdownOptions options);
 // finish(), give exactly what md_to_html gives for all of them at once. Only
 // whether a list is open (and the working buffers, for their storage) is
 // carried from one call to the next, so blocks may be cut anywhere, empty
-// ones included. Output lines go to the sink of the call that makes them,
-// each as a view valid only during that call.
+// ones included, and no view of a block's lines is kept after its call (the
+// caller may reuse their storage). Output lines go to the sink of the call
+// that makes them, each as a view valid only during that call. A moved-from
+// stream may only be assigned to or destroyed.
 class MarkdownStream {
 public:
     explicit MarkdownStream(MarkdownOptions options = {});
