@@ -48,6 +48,62 @@ inline std::size_t find(std::string_view text, char byte, std::size_t from, std:
     return std::string_view::npos;
 }
 
+// Position of the first byte in [from, to) of `text` that belongs to `Class`,
+// or npos. A class says whether one byte belongs to it
+// (`Class::has(unsigned char)`) and, with SSE2, which of 16 do
+// (`Class::has(__m128i)`, all ones in their lanes). Blocks are read from
+// anywhere in `text`, so a short range inside a long text (a key or value
+// of a line) is searched 16 bytes at a time too.
+template <class Class>
+inline std::size_t find_in_class(std::string_view text, std::size_t from, std::size_t to) {
+    const char* const data = text.data();
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const std::size_t size = text.size();
+    const auto hits_at = [&](std::size_t start) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + start));
+        return static_cast<unsigned>(_mm_movemask_epi8(Class::has(bytes)));
+    };
+    for (; i + 16 <= to; i += 16) {
+        if (const unsigned hits = hits_at(i)) return i + static_cast<std::size_t>(__builtin_ctz(hits));
+    }
+    if (i < to && size >= 16) {
+        // Fewer than 16 bytes left: one more block, from `i` if the text goes
+        // on for 16 bytes, else its last 16, with the bits outside [i, to)
+        // cleared.
+        const std::size_t start = i + 16 <= size ? i : size - 16;
+        const unsigned in_range = ((1u << (to - start)) - 1u) & ~((1u << (i - start)) - 1u);
+        if (const unsigned hits = hits_at(start) & in_range) return start + static_cast<std::size_t>(__builtin_ctz(hits));
+        return std::string_view::npos;
+    }
+#endif
+    for (; i < to; ++i) {
+        if (Class::has(static_cast<unsigned char>(data[i]))) return i;
+    }
+    return std::string_view::npos;
+}
+
+// Whether any byte of `text` belongs to `Class` (as for find_in_class): a
+// quicker test than the search when most texts hold none, with no branch
+// per block (the last block overlapping the one before).
+template <class Class>
+inline bool any_in_class(std::string_view text) {
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+#if defined(__SSE2__)
+    if (size >= 16) {
+        const auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)); };
+        __m128i any = Class::has(load(size - 16));
+        for (std::size_t i = 0; i + 16 <= size; i += 16) any = _mm_or_si128(any, Class::has(load(i)));
+        return _mm_movemask_epi8(any) != 0;
+    }
+#endif
+    for (std::size_t i = 0; i < size; ++i) {
+        if (Class::has(static_cast<unsigned char>(data[i]))) return true;
+    }
+    return false;
+}
+
 // Bit i of mask k tells whether byte `base + i` of `text` is `wanted[k]`, for
 // the up to 64 bytes from `base` (bits past the end of `text` are 0). Reads
 // nothing outside `text`.

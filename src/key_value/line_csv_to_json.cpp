@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "../common/bytes.hpp"
+#include "../common/escape.hpp"
 #include "object_text.hpp"
 #include "zendral/key_value.hpp"
 
@@ -54,13 +55,35 @@ char* put(char* out, const char (&literal)[N]) {
 
 }  // namespace
 
-ObjectText::ObjectText(std::string_view line) : line_(line) {
+template <bool kEscape>
+BasicObjectText<kEscape>::BasicObjectText(std::string_view line) : line_(line) {
     std::size_t count = 0;
     std::size_t pair_bytes = 0;
+    // The next byte to escape at or after the current field: most lines have
+    // none, and most pairs of those that do have none either. Each byte is
+    // searched once, dropped fields included.
+    std::size_t special = kNone;
+    if constexpr (kEscape) {
+        special = bytes::find_in_class<escape::Json>(line, 0, line.size());
+        escaping_ = special != kNone;
+        escaped_pairs_ = 0;
+    }
+    const auto next_special = [&](std::size_t from) { return bytes::find_in_class<escape::Json>(line, from, line.size()); };
     for_each_pair(line, [&](std::size_t field, std::size_t equals, std::size_t end) {
         if (count < kKeptPairs) pairs_[count] = Pair{field, equals, end};
-        ++count;
         pair_bytes += end - field;
+        if constexpr (kEscape) {
+            while (special < field) special = next_special(special + 1);
+            if (special < end) {
+                // The "=" between key and value needs no escape, so the
+                // field's bytes to escape are those of its key and value.
+                for (; special < end; special = next_special(special + 1)) {
+                    pair_bytes += escape::Json::growth(static_cast<unsigned char>(line[special]));
+                }
+                if (count < kKeptPairs) escaped_pairs_ |= std::uint32_t{1} << count;
+            }
+        }
+        ++count;
     });
     count_ = count;
     // {"k": "v", "k2": "v2"}: each pair's bytes less its "=", six around them,
@@ -68,44 +91,88 @@ ObjectText::ObjectText(std::string_view line) : line_(line) {
     size_ = 2 + pair_bytes + 5 * count + (count > 1 ? 2 * (count - 1) : 0);
 }
 
-void ObjectText::write(char* out) const {
+template <bool kEscape>
+void BasicObjectText<kEscape>::write(char* out) const {
     const char* const data = line_.data();
     bool first = true;
-    const auto write_pair = [&](std::size_t field, std::size_t equals, std::size_t end) {
+    const auto write_pair = [&](std::size_t field, std::size_t equals, std::size_t end, bool escaped) {
         out = first ? put(out, "{\"") : put(out, ", \"");
         first = false;
-        out = bytes::copy(out, data + field, equals - field);
-        out = put(out, "\": \"");
-        out = bytes::copy(out, data + equals + 1, end - equals - 1);
+        if (kEscape && escaped) {
+            out = escape::copy_escaped<escape::Json>(out, line_, field, equals);
+            out = put(out, "\": \"");
+            out = escape::copy_escaped<escape::Json>(out, line_, equals + 1, end);
+        } else {
+            out = bytes::copy(out, data + field, equals - field);
+            out = put(out, "\": \"");
+            out = bytes::copy(out, data + equals + 1, end - equals - 1);
+        }
         *out++ = '"';
     };
     if (count_ <= kKeptPairs) {
-        for (std::size_t i = 0; i < count_; ++i) write_pair(pairs_[i].field, pairs_[i].equals, pairs_[i].end);
+        for (std::size_t i = 0; i < count_; ++i) {
+            const bool escaped = kEscape && (escaped_pairs_ >> i & 1u) != 0;
+            write_pair(pairs_[i].field, pairs_[i].equals, pairs_[i].end, escaped);
+        }
     } else {
-        for_each_pair(line_, write_pair);
+        for_each_pair(line_, [&](std::size_t field, std::size_t equals, std::size_t end) {
+            write_pair(field, equals, end, kEscape && escaping_);
+        });
     }
     if (first) *out++ = '{';
     *out = '}';
 }
 
-}  // namespace key_value
+template class BasicObjectText<false>;
+template class BasicObjectText<true>;
 
-std::string line_csv_to_json(std::string_view line) {
-    const key_value::ObjectText object(line);
+template <bool kEscape>
+std::string object_string(std::string_view line) {
+    const BasicObjectText<kEscape> object(line);
     std::string text(object.size(), '\0');
     object.write(text.data());
     return text;
 }
 
-LineList csv_lines_to_json(LineList lines) {
+template std::string object_string<false>(std::string_view line);
+template std::string object_string<true>(std::string_view line);
+
+namespace {
+
+template <bool kEscape>
+LineList convert_in_place(LineList lines) {
     // The result has the argument's shape, so its vector is reused.
-    for (std::string& line : lines) line = line_csv_to_json(line);
+    for (std::string& line : lines) line = object_string<kEscape>(line);
     return lines;
 }
 
-void csv_lines_to_json(LineViews lines, LineSink sink) {
-    key_value::ObjectWriter object;
+template <bool kEscape>
+void convert_streamed(LineViews lines, LineSink sink) {
+    BasicObjectWriter<kEscape> object;
     for (const std::string_view line : lines) sink(object(line));
+}
+
+}  // namespace
+}  // namespace key_value
+
+std::string line_csv_to_json(std::string_view line) { return key_value::object_string<false>(line); }
+
+std::string line_csv_to_json(std::string_view line, KeyValueOptions options) {
+    return options.escape ? key_value::object_string<true>(line) : key_value::object_string<false>(line);
+}
+
+LineList csv_lines_to_json(LineList lines) { return key_value::convert_in_place<false>(std::move(lines)); }
+
+LineList csv_lines_to_json(LineList lines, KeyValueOptions options) {
+    return options.escape ? key_value::convert_in_place<true>(std::move(lines))
+                          : key_value::convert_in_place<false>(std::move(lines));
+}
+
+void csv_lines_to_json(LineViews lines, LineSink sink) { key_value::convert_streamed<false>(lines, sink); }
+
+void csv_lines_to_json(LineViews lines, LineSink sink, KeyValueOptions options) {
+    return options.escape ? key_value::convert_streamed<true>(lines, sink)
+                          : key_value::convert_streamed<false>(lines, sink);
 }
 
 }  // namespace zendral

@@ -4,7 +4,8 @@
 #     (consumer) and pkg-config (consumer_pc) from there;
 #  2. add_subdirectory() of the source tree (consumer).
 #   cmake -DSOURCE_DIR=... -DBUILD_DIR=... -DWORK_DIR=... -DCXX=... -P check.cmake
-set(expected "<h1>Hi</h1>\n<ul>\n<li><strong>x</strong></li>\n</ul>\n{\"a\": \"1\"}\n")
+string(CONCAT expected "<h1>Hi</h1>\n<ul>\n<li><strong>x</strong></li>\n</ul>\n{\"a\": \"1\"}\n"
+                     "<ul>\n<li>&lt;b&gt;</li>\n</ul>\n{\"q\": \"\\\"\"}\n")
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)

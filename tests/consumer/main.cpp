@@ -7,4 +7,11 @@
 int main() {
     for (const std::string& line : zendral::md_to_html({"# Hi", "- **x**"})) std::cout << line << '\n';
     std::cout << zendral::line_csv_to_json("a=1,b") << '\n';
+    // The options and the stream, from the installed headers and library.
+    zendral::MarkdownStream stream({true});
+    const std::string_view lines[] = {"- <b>"};
+    const auto print = [](std::string_view line) { std::cout << line << '\n'; };
+    stream.feed(zendral::LineViews(lines, 1), print);
+    stream.finish(print);
+    std::cout << zendral::line_csv_to_json("q=\"", {true}) << '\n';
 }
