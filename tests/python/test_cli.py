@@ -188,18 +188,18 @@ class Command(unittest.TestCase):
             self.write("in/quick.log", b"a=1\n")
             self.write("in/slow.log", b"a=1\nb=2\n")
             out = os.path.join(self.folder, "out")
-            # The slow file's task stops halfway through writing its output.
+            # The slow file's task stops once its output is written, before
+            # the output is renamed into place.
             slow_write = (
-                "import sys, time\n"
-                "from zendral_cli import convert, main\n"
-                "write = convert.write_lines\n"
-                "def halfway(out, lines):\n"
-                "    written = write(out, lines[:1])\n"
-                "    out.flush()\n"
-                "    if len(lines) > 1:\n"
+                "import sys, time, zendral_document\n"
+                "from zendral_cli import main\n"
+                "convert = zendral_document.kv_file_to_json\n"
+                "def halfway(source, target, **options):\n"
+                "    counts = convert(source, target, **options)\n"
+                "    if counts[1] > 1:\n"
                 "        time.sleep(60)\n"
-                "    return written + write(out, lines[1:])\n"
-                "convert.write_lines = halfway\n"
+                "    return counts\n"
+                "zendral_document.kv_file_to_json = halfway\n"
                 "sys.exit(main(sys.argv[1:]))\n")
 
             def writing():
