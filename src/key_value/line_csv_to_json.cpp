@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "../common/bytes.hpp"
+#include "../common/escape.hpp"
 #include "object_text.hpp"
 #include "zendral/key_value.hpp"
 
@@ -54,13 +55,21 @@ char* put(char* out, const char (&literal)[N]) {
 
 }  // namespace
 
-ObjectText::ObjectText(std::string_view line) : line_(line) {
+template <bool kEscape>
+BasicObjectText<kEscape>::BasicObjectText(std::string_view line) : line_(line) {
     std::size_t count = 0;
     std::size_t pair_bytes = 0;
+    if constexpr (kEscape) {
+        // One quick search tells most lines apart: nothing to escape.
+        escaping_ = bytes::find_in_class<escape::Json>(line, 0) != kNone;
+    }
     for_each_pair(line, [&](std::size_t field, std::size_t equals, std::size_t end) {
         if (count < kKeptPairs) pairs_[count] = Pair{field, equals, end};
         ++count;
         pair_bytes += end - field;
+        // The "=" between key and value needs no escape, so the field's
+        // growth is that of its key and value.
+        if (kEscape && escaping_) pair_bytes += escape::growth<escape::Json>(line.substr(field, end - field));
     });
     count_ = count;
     // {"k": "v", "k2": "v2"}: each pair's bytes less its "=", six around them,
@@ -68,15 +77,20 @@ ObjectText::ObjectText(std::string_view line) : line_(line) {
     size_ = 2 + pair_bytes + 5 * count + (count > 1 ? 2 * (count - 1) : 0);
 }
 
-void ObjectText::write(char* out) const {
+template <bool kEscape>
+void BasicObjectText<kEscape>::write(char* out) const {
     const char* const data = line_.data();
     bool first = true;
+    const auto copy = [&](std::size_t from, std::size_t to) {
+        if (kEscape && escaping_) return escape::copy_escaped<escape::Json>(out, line_.substr(from, to - from));
+        return bytes::copy(out, data + from, to - from);
+    };
     const auto write_pair = [&](std::size_t field, std::size_t equals, std::size_t end) {
         out = first ? put(out, "{\"") : put(out, ", \"");
         first = false;
-        out = bytes::copy(out, data + field, equals - field);
+        out = copy(field, equals);
         out = put(out, "\": \"");
-        out = bytes::copy(out, data + equals + 1, end - equals - 1);
+        out = copy(equals + 1, end);
         *out++ = '"';
     };
     if (count_ <= kKeptPairs) {
@@ -88,24 +102,56 @@ void ObjectText::write(char* out) const {
     *out = '}';
 }
 
-}  // namespace key_value
+template class BasicObjectText<false>;
+template class BasicObjectText<true>;
 
-std::string line_csv_to_json(std::string_view line) {
-    const key_value::ObjectText object(line);
+template <bool kEscape>
+std::string object_string(std::string_view line) {
+    const BasicObjectText<kEscape> object(line);
     std::string text(object.size(), '\0');
     object.write(text.data());
     return text;
 }
 
-LineList csv_lines_to_json(LineList lines) {
+template std::string object_string<false>(std::string_view line);
+template std::string object_string<true>(std::string_view line);
+
+namespace {
+
+template <bool kEscape>
+LineList convert_in_place(LineList lines) {
     // The result has the argument's shape, so its vector is reused.
-    for (std::string& line : lines) line = line_csv_to_json(line);
+    for (std::string& line : lines) line = object_string<kEscape>(line);
     return lines;
 }
 
-void csv_lines_to_json(LineViews lines, LineSink sink) {
-    key_value::ObjectWriter object;
+template <bool kEscape>
+void convert_streamed(LineViews lines, LineSink sink) {
+    BasicObjectWriter<kEscape> object;
     for (const std::string_view line : lines) sink(object(line));
+}
+
+}  // namespace
+}  // namespace key_value
+
+std::string line_csv_to_json(std::string_view line) { return key_value::object_string<false>(line); }
+
+std::string line_csv_to_json(std::string_view line, KeyValueOptions options) {
+    return options.escape ? key_value::object_string<true>(line) : key_value::object_string<false>(line);
+}
+
+LineList csv_lines_to_json(LineList lines) { return key_value::convert_in_place<false>(std::move(lines)); }
+
+LineList csv_lines_to_json(LineList lines, KeyValueOptions options) {
+    return options.escape ? key_value::convert_in_place<true>(std::move(lines))
+                          : key_value::convert_in_place<false>(std::move(lines));
+}
+
+void csv_lines_to_json(LineViews lines, LineSink sink) { key_value::convert_streamed<false>(lines, sink); }
+
+void csv_lines_to_json(LineViews lines, LineSink sink, KeyValueOptions options) {
+    return options.escape ? key_value::convert_streamed<true>(lines, sink)
+                          : key_value::convert_streamed<false>(lines, sink);
 }
 
 }  // namespace zendral

@@ -1,19 +1,23 @@
 // The object text of one key=value line, laid out by one sweep over the
 // line's commas and "=" bytes and then written wherever the caller keeps it:
-// a string of its own, or storage reused from line to line.
+// a string of its own, or storage reused from line to line. The escaping
+// form (kEscape) is a type of its own, so that the plain one carries no test
+// for it.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "../common/scratch.hpp"
 
 namespace zendral::key_value {
 
-class ObjectText {
+template <bool kEscape>
+class BasicObjectText {
 public:
-    explicit ObjectText(std::string_view line);
+    explicit BasicObjectText(std::string_view line);
 
     std::size_t size() const { return size_; }
     // Writes the size() bytes of the text to `out`.
@@ -34,14 +38,19 @@ private:
     std::array<Pair, kKeptPairs> pairs_;
     std::size_t count_ = 0;
     std::size_t size_ = 0;
+    bool escaping_ = false;  // kEscape, and the line holds a byte to escape
 };
 
+using ObjectText = BasicObjectText<false>;
+using EscapedObjectText = BasicObjectText<true>;  // KeyValueOptions::escape
+
 // Object texts made one line at a time into storage reused from line to line.
-class ObjectWriter {
+template <bool kEscape>
+class BasicObjectWriter {
 public:
     // The line's object text, valid until the next call.
     std::string_view operator()(std::string_view line) {
-        const ObjectText object(line);
+        const BasicObjectText<kEscape> object(line);
         char* const text = storage_.take(object.size());
         object.write(text);
         return {text, object.size()};
@@ -50,5 +59,12 @@ public:
 private:
     scratch::Bytes storage_;
 };
+
+using ObjectWriter = BasicObjectWriter<false>;
+using EscapedObjectWriter = BasicObjectWriter<true>;
+
+// The object text as a string of its own, sized exactly.
+template <bool kEscape>
+std::string object_string(std::string_view line);
 
 }  // namespace zendral::key_value

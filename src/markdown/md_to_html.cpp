@@ -1,13 +1,15 @@
 // Markdown lines to HTML lines in one pass. Per line: the block rule picks the
 // tags and the text they enclose, the inline pass rewrites the text, and the
-// paragraph rule may wrap a plain line. One pass serves both forms of the
-// converter; they differ only in where the output lines go.
+// paragraph rule may wrap a plain line. One pass serves the list form, the
+// streaming form and MarkdownStream; they differ only in where the output
+// lines go and in how many calls the lines come.
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "../common/bytes.hpp"
+#include "../common/escape.hpp"
 #include "../common/scratch.hpp"
 #include "inline_spans.hpp"
 #include "zendral/markdown.hpp"
@@ -57,6 +59,25 @@ bool wraps_as_paragraph(std::string_view text) {
     if (text[0] != '<') return true;  // every unwrapped prefix starts with "<"
     return std::none_of(std::begin(kUnwrappedPrefixes), std::end(kUnwrappedPrefixes),
                         [&](std::string_view prefix) { return starts_with(text, prefix); });
+}
+
+// The working buffers of a conversion, kept for their storage alone: the
+// inline pass's two, the escaped line, and the streaming output's line.
+struct Buffers {
+    markdown::InlineScratch inline_pass;
+    scratch::Bytes escaped;
+    scratch::Bytes line;
+};
+
+// The line with "&", "<", ">" and '"' as entities: the line itself when it
+// holds none, else a view into `buffer`.
+std::string_view escaped(std::string_view line, scratch::Bytes& buffer) {
+    const std::size_t first = bytes::find_in_class<escape::Html>(line, 0);
+    if (first == std::string_view::npos) return line;
+    const std::size_t size = line.size() + escape::growth<escape::Html>(line, first);
+    char* const text = buffer.take(size);
+    escape::copy_escaped<escape::Html>(bytes::copy(text, line.data(), first), line.substr(first));
+    return {text, size};
 }
 
 // Which scratch buffer holds `text` where the inline pass leaves a result
@@ -130,7 +151,7 @@ private:
 // line is put together with its tags in a buffer of the output's own.
 class SinkOutput {
 public:
-    explicit SinkOutput(LineSink sink) : sink_(sink) {}
+    SinkOutput(LineSink sink, scratch::Bytes& line) : sink_(sink), line_(line) {}
 
     void list_line(std::string_view tag) { sink_(tag); }
 
@@ -154,18 +175,20 @@ public:
 
 private:
     LineSink sink_;
-    scratch::Bytes line_;
+    scratch::Bytes& line_;
 };
 
-// The block rules over every line, in one pass. Of one line's conversion
-// only `in_list` matters to the next; the scratch buffers are kept for their
-// storage alone.
-template <class Lines, class Output>
-void convert(const Lines& lines, Output& out) {
-    markdown::InlineScratch scratch;
-    bool in_list = false;
+// The block rules over the lines, in one pass, starting with a list open or
+// not; returns whether one is open after the last line. Of one line's
+// conversion only that matters to the next, so a document may come in any
+// number of calls.
+template <bool kEscape, class Lines, class Output>
+bool convert(const Lines& lines, bool in_list, Buffers& buffers, Output& out) {
+    markdown::InlineScratch& scratch = buffers.inline_pass;
     for (const std::string_view line : lines) {
-        std::string_view text = line;
+        // Escaped first: the rules then see the entities as plain text, and
+        // no prefix, delimiter or line break they look for is escaped.
+        std::string_view text = kEscape ? escaped(line, buffers.escaped) : line;
         Tags tags{};
         bool plain = false;
         if (const std::size_t level = heading_level(text)) {
@@ -189,20 +212,70 @@ void convert(const Lines& lines, Output& out) {
         if (plain && wraps_as_paragraph(text)) tags = kParagraphTags;
         out.line(tags, text, scratch);
     }
-    if (in_list) out.list_line(kListClose);
+    return in_list;
 }
+
+template <class Lines, class Output>
+bool convert(const Lines& lines, bool in_list, Buffers& buffers, Output& out, MarkdownOptions options) {
+    return options.escape ? convert<true>(lines, in_list, buffers, out) : convert<false>(lines, in_list, buffers, out);
+}
+
+// A document fed in any number of calls.
+struct Stream {
+    explicit Stream(MarkdownOptions options_) : options(options_) {}
+
+    MarkdownOptions options;
+    bool in_list = false;
+    Buffers buffers;
+
+    void feed(LineViews lines, LineSink sink) {
+        SinkOutput out(sink, buffers.line);
+        try {
+            in_list = convert(lines, in_list, buffers, out, options);
+        } catch (...) {
+            in_list = false;  // the document is cut short; what comes next starts a new one
+            throw;
+        }
+    }
+    void finish(LineSink sink) {
+        // Fresh again before the sink sees the line, so that a sink that
+        // throws leaves no list open for the next document.
+        const bool was_in_list = in_list;
+        in_list = false;
+        if (was_in_list) sink(kListClose);
+    }
+};
 
 }  // namespace
 
-LineList md_to_html(const LineList& lines) {
+struct MarkdownStream::State {
+    Stream stream;
+};
+
+MarkdownStream::MarkdownStream(MarkdownOptions options) : state_(new State{Stream(options)}) {}
+MarkdownStream::~MarkdownStream() = default;
+MarkdownStream::MarkdownStream(MarkdownStream&&) noexcept = default;
+MarkdownStream& MarkdownStream::operator=(MarkdownStream&&) noexcept = default;
+
+void MarkdownStream::feed(LineViews lines, LineSink sink) { state_->stream.feed(lines, sink); }
+void MarkdownStream::finish(LineSink sink) { state_->stream.finish(sink); }
+
+LineList md_to_html(const LineList& lines, MarkdownOptions options) {
     ListOutput out(lines.size());
-    convert(lines, out);
+    Buffers buffers;
+    if (convert(lines, false, buffers, out, options)) out.list_line(kListClose);
     return out.take();
 }
 
-void md_to_html(LineViews lines, LineSink sink) {
-    SinkOutput out(sink);
-    convert(lines, out);
+LineList md_to_html(const LineList& lines) { return md_to_html(lines, MarkdownOptions{}); }
+
+void md_to_html(LineViews lines, LineSink sink, MarkdownOptions options) {
+    // The stream's own code, on a state that lives on the stack.
+    Stream stream(options);
+    stream.feed(lines, sink);
+    stream.finish(sink);
 }
+
+void md_to_html(LineViews lines, LineSink sink) { md_to_html(lines, sink, MarkdownOptions{}); }
 
 }  // namespace zendral
