@@ -86,75 +86,15 @@ private:
 
 // --- The converters, fed line views block by block -------------------------
 
-bool is_list_item(std::string_view line) { return line.size() >= 2 && line[0] == '-' && line[1] == ' '; }
-
-bool is_heading(std::string_view line) {
-    std::size_t level = 0;
-    while (level < line.size() && level <= 6 && line[level] == '#') ++level;
-    return level >= 1 && level <= 6 && level < line.size() && line[level] == ' ';
-}
-
-// Markdown fed in blocks gives what the whole list gives: the open list is
-// the only state one line leaves to the next. A block that starts inside a
-// list is converted behind an item line whose two output lines ("<ul>" and
-// its empty item) are dropped, and the "</ul>" that closes a list still open
-// at the end of a block is held back until the list really ends.
-class MarkdownBlocks {
-public:
-    template <class Sink>
-    void feed(const std::vector<std::string_view>& lines, Sink& sink) {
-        if (lines.empty()) return;
-        std::size_t outputs = lines.size();
-        bool open = in_list_;
-        for (const std::string_view line : lines) {
-            if (is_heading(line)) continue;
-            const bool item = is_list_item(line);
-            if (item != open) ++outputs;
-            open = item;
-        }
-        const bool carried = in_list_;
-        std::size_t skip = 0;
-        if (carried) {
-            views_.clear();
-            views_.push_back(kOpener);
-            views_.insert(views_.end(), lines.begin(), lines.end());
-            skip = 2;
-        }
-        // The whole-list form closes a list open at the end: one line more.
-        const std::size_t keep = skip + outputs;
-        std::size_t index = 0;
-        const auto filter = [&](std::string_view line) {
-            if (index >= skip && index < keep) sink(line);
-            ++index;
-        };
-        if (carried) {
-            zendral::md_to_html(LineViews(views_), filter);
-        } else {
-            zendral::md_to_html(LineViews(lines), filter);
-        }
-        in_list_ = open;
-    }
-
-    template <class Sink>
-    void finish(Sink& sink) {
-        if (in_list_) sink(std::string_view("</ul>"));
-        in_list_ = false;
-    }
-
-private:
-    static constexpr std::string_view kOpener = "- ";
-    bool in_list_ = false;
-    std::vector<std::string_view> views_;
-};
-
+// Key=value lines: no state from one line to the next. Each object text is
+// laid out, then written straight into the output buffer.
+template <bool kEscape>
 class KeyValueLines {
 public:
     template <class Sink>
     void feed(const std::vector<std::string_view>& lines, Sink& sink) {
-        for (const std::string_view line : lines) sink.object(key_value::ObjectText(line));
+        for (const std::string_view line : lines) sink.object(key_value::BasicObjectText<kEscape>(line));
     }
-    template <class Sink>
-    void finish(Sink&) {}
 };
 
 enum class Kind { markdown, key_value };
@@ -171,7 +111,8 @@ struct BufferSink {
         ++lines;
         out.append_line(line);
     }
-    void object(const key_value::ObjectText& text) {
+    template <class Text>
+    void object(const Text& text) {
         ++lines;
         char* const at = out.extend(text.size() + 1);
         text.write(at);
@@ -182,11 +123,12 @@ struct BufferSink {
 // One converter of either kind, state kept from block to block.
 class Converter {
 public:
-    Converter(Kind kind, Options options) : kind_(kind), options_(options) {}
+    Converter(Kind kind, Options options) : kind_(kind), options_(options), markdown_(MarkdownOptions{options.escape}) {}
 
     void feed(const std::vector<std::string_view>& lines, BufferSink& sink) {
-        if (kind_ == Kind::markdown) return markdown_.feed(lines, sink);
-        key_value_.feed(lines, sink);
+        if (kind_ == Kind::markdown) return markdown_.feed(LineViews(lines), sink);
+        if (options_.escape) return escaped_.feed(lines, sink);
+        plain_.feed(lines, sink);
     }
     void finish(BufferSink& sink) {
         if (kind_ == Kind::markdown) markdown_.finish(sink);
@@ -206,8 +148,9 @@ public:
 private:
     Kind kind_;
     Options options_;
-    MarkdownBlocks markdown_;
-    KeyValueLines key_value_;
+    MarkdownStream markdown_;
+    KeyValueLines<false> plain_;
+    KeyValueLines<true> escaped_;
 };
 
 // --- UTF-8 ------------------------------------------------------------------
@@ -479,10 +422,6 @@ PyObject* convert_document(Kind kind, const char* function, PyObject* args, PyOb
     if (!document.load(argument, function)) return nullptr;
     Options options;
     options.escape = escape != 0;
-    if (options.escape) {
-        PyErr_SetString(PyExc_NotImplementedError, "escape=True is not available yet");
-        return nullptr;
-    }
 
     const std::string_view data = document.bytes();
     Buffer out;
@@ -533,10 +472,6 @@ PyObject* convert_file(Kind kind, PyObject* args, PyObject* kwargs) {
     }
     Options options;
     options.escape = escape != 0;
-    if (options.escape) {
-        PyErr_SetString(PyExc_NotImplementedError, "escape=True is not available yet");
-        return nullptr;
-    }
     const auto block_size = static_cast<std::size_t>(block);
 
     File source, target;
