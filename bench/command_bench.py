@@ -3,14 +3,16 @@
 Markdown docs, `batch` on a folder of logs, `cp` of the kv output as the
 yardstick, and peak memory of kv and md on large inputs.
 
-usage: command_bench.py BASELINE_PYTHON [--rounds N] [--big-mb MB] [--workers N]
-                        [--batch-files N] [--batch-lines N]
+usage: command_bench.py BASELINE_PYTHON [--new-python PYTHON] [--rounds N]
+                        [--big-mb MB] [--workers N] [--batch-files N] [--batch-lines N]
 
-The new command is `python -m zendral_cli` run by this interpreter with this
-process's PYTHONPATH (the tree under test: its build folder and src/python).
-The baseline is `BASELINE_PYTHON -m zendral_cli` with no PYTHONPATH: an
-interpreter whose site-packages hold the landed zendral, e.g. a venv where
-`pip install` of `git archive main` was run. Each round runs every command
+The new command is `PYTHON -m zendral_cli` (default: this interpreter) with
+this process's PYTHONPATH (the tree under test: its build folder and
+src/python). The baseline is `BASELINE_PYTHON -m zendral_cli` with no
+PYTHONPATH: an interpreter whose site-packages hold the landed zendral, e.g. a
+venv where `pip install` of `git archive main` was run. Give both as venvs of
+the same interpreter: an interpreter's own site-packages may import modules
+at start-up (a .pth file) that a venv does not, which would be timed too. Each round runs every command
 once, in turn; times are wall-clock medians over the rounds, and ratios the
 median of per-round ratios. Peak memory is the child's own maximum resident
 set (os.wait4). Inputs are generated in a temporary folder, removed at the
@@ -108,6 +110,7 @@ def ratio(slow, fast):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("baseline", help="interpreter with the landed zendral installed")
+    parser.add_argument("--new-python", default=sys.executable)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--big-mb", type=float, default=1000, help="size of the memory inputs")
     parser.add_argument("--workers", type=int, default=2)
@@ -115,10 +118,10 @@ def main():
     parser.add_argument("--batch-lines", type=int, default=100000)
     args = parser.parse_args()
     new_env, baseline_env = environments()
-    commands = {"new": [sys.executable, "-m", "zendral_cli"], "baseline": [args.baseline, "-m", "zendral_cli"]}
+    commands = {"new": [args.new_python, "-m", "zendral_cli"], "baseline": [args.baseline, "-m", "zendral_cli"]}
     envs = {"new": new_env, "baseline": baseline_env}
     print("Python %s; new: %s -m zendral_cli (PYTHONPATH=%s); baseline: %s -m zendral_cli"
-          % (sys.version.split()[0], sys.executable, new_env.get("PYTHONPATH", ""), args.baseline))
+          % (sys.version.split()[0], args.new_python, new_env.get("PYTHONPATH", ""), args.baseline))
     print("load average before: %.2f %.2f %.2f; %d CPUs" % (os.getloadavg() + (os.cpu_count(),)))
 
     with tempfile.TemporaryDirectory(prefix="zendral-command-bench-") as folder:
