@@ -294,7 +294,8 @@ public:
         PyObject* encoded = nullptr;
         if (!PyUnicode_FSConverter(argument, &encoded)) throw PythonError();
         const Owned path(encoded);
-        const int flags = for_writing ? O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
+        // A target is truncated only once it is known not to be the source.
+        const int flags = for_writing ? O_WRONLY | O_CREAT | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
         for (;;) {
             // A FIFO's open waits for the other end, and a signal may end the wait.
             fd_ = ::open(PyBytes_AS_STRING(path.get()), flags, 0666);
@@ -312,6 +313,7 @@ public:
     }
 
     int fd() const { return fd_; }
+    bool owned() const { return owned_; }
     bool regular() const {
         struct stat status;
         return ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode);
@@ -476,6 +478,15 @@ PyObject* convert_file(Kind kind, PyObject* args, PyObject* kwargs) {
     File source, target;
     source.open(source_argument, false);
     target.open(target_argument, true);
+    struct stat read_from, written_to;
+    if (::fstat(source.fd(), &read_from) == 0 && ::fstat(target.fd(), &written_to) == 0 &&
+        S_ISREG(read_from.st_mode) && read_from.st_dev == written_to.st_dev &&
+        read_from.st_ino == written_to.st_ino) {
+        // Writing a file while reading it would overwrite what is still to be read.
+        PyErr_SetString(PyExc_ValueError, "the source and the target are the same file");
+        throw PythonError();
+    }
+    if (target.owned() && S_ISREG(written_to.st_mode) && ::ftruncate(target.fd(), 0) < 0) target.fail();
     // A pipe or terminal gives what has arrived: its lines are written as
     // they come. A file's are written in blocks of about block_size.
     const bool regular = source.regular();

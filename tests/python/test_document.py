@@ -136,6 +136,14 @@ class Files(unittest.TestCase):
         for value in (0, -1):
             with self.subTest(block=value), self.assertRaises(ValueError):
                 document.kv_file_to_json(self.source, self.target, _block_size=value)
+        with self.subTest("the source as the target"):
+            link = self.source + ".link"
+            os.link(self.source, link)
+            for target in (self.source, link):
+                with self.assertRaises(ValueError):
+                    document.kv_file_to_json(self.source, target)
+            with open(self.source, "rb") as source:
+                self.assertEqual(source.read(), b"a=1\n" * 1000)  # not truncated
 
     def test_a_signal_handler_runs_while_a_read_waits(self):
         read_end, write_end = os.pipe()
@@ -144,8 +152,8 @@ class Files(unittest.TestCase):
             raise KeyboardInterrupt
         previous = signal.signal(signal.SIGALRM, alarm)
         try:
-            signal.setitimer(signal.ITIMER_REAL, 0.2)
             with self.assertRaises(KeyboardInterrupt):
+                signal.setitimer(signal.ITIMER_REAL, 0.2)
                 document.kv_file_to_json(read_end, self.target)  # the pipe stays open, empty
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
