@@ -12,6 +12,6 @@ title: str = zendral.md_to_html(["# Title"])  # error: expression has type "List
 
 import zendral_document
 
-zendral_document.md_to_html("# Title", True)  # error: Too many positional arguments
+zendral_document.md_to_html("# Title", True)  # error: No overload variant of "md_to_html" matches
 text: str = zendral_document.kv_to_json(b"a=1")  # error: expression has type "bytes", variable has type "str"
 zendral_document.kv_file_to_json(["app.log"], 1)  # error: incompatible type "List[str]"
