@@ -12,16 +12,6 @@ class ConversionError(Exception):
     A plain message, so it crosses process boundaries intact."""
 
 
-def split_lines(data):
-    """Splits bytes at LF only, as csv_file_to_json splits a file: a CR stays
-    in its line, and a final LF ends the last line instead of starting an
-    empty one (so an empty input has no lines)."""
-    lines = data.split(b"\n")
-    if lines[-1] == b"":
-        lines.pop()
-    return lines
-
-
 def describe(error):
     """The cause of a failure, as one line."""
     if isinstance(error, ConversionError):
