@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../bindings/boundary.hpp"  // measure_utf8, shared with zendral
 #include "../common/bytes.hpp"
 #include "../key_value/object_text.hpp"
 #include "zendral/key_value.hpp"
@@ -155,51 +156,12 @@ private:
 
 // --- UTF-8 ------------------------------------------------------------------
 
-// Whether `text` is UTF-8 as the interpreter's strict decoder takes it.
+// Whether `text` is UTF-8 as the interpreter's strict decoder takes it: the
+// zendral module's own check.
 bool is_utf8(std::string_view text) {
-    if (bytes::is_ascii(text)) return true;
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    const auto follows = [&](std::size_t at) { return at < n && (p[at] & 0xC0) == 0x80; };
-    std::size_t i = 0;
-    while (i < n) {
-        if (i + 8 <= n) {
-            std::uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            if (!(word & 0x8080808080808080u)) {
-                i += 8;
-                continue;
-            }
-        }
-        const unsigned lead = p[i];
-        if (lead < 0x80) {
-            i += 1;
-        } else if (lead < 0xC2) {
-            return false;
-        } else if (lead < 0xE0) {
-            if (!follows(i + 1)) return false;
-            i += 2;
-        } else if (lead < 0xF0) {
-            if (i + 1 >= n) return false;
-            const unsigned next = p[i + 1];
-            const bool ok = lead == 0xE0 ? next >= 0xA0 && next <= 0xBF
-                          : lead == 0xED ? next >= 0x80 && next <= 0x9F
-                                         : follows(i + 1);
-            if (!ok || !follows(i + 2)) return false;
-            i += 3;
-        } else if (lead < 0xF5) {
-            if (i + 1 >= n) return false;
-            const unsigned next = p[i + 1];
-            const bool ok = lead == 0xF0 ? next >= 0x90 && next <= 0xBF
-                          : lead == 0xF4 ? next >= 0x80 && next <= 0x8F
-                                         : follows(i + 1);
-            if (!ok || !follows(i + 2) || !follows(i + 3)) return false;
-            i += 4;
-        } else {
-            return false;
-        }
-    }
-    return true;
+    std::size_t count = 0;
+    Py_UCS4 widest = 0;
+    return bytes::is_ascii(text) || bindings::measure_utf8(text, count, widest);
 }
 
 // --- Arguments --------------------------------------------------------------
