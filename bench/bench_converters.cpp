@@ -1,9 +1,10 @@
 // Throughput of the converters on real text and a realistic log, md4c on the
-// same Markdown as a yardstick, and ns per byte on adversarial lines from
-// 1 KB to 64 MB (a flat series means linear time).
+// same Markdown as a yardstick, what the escape options cost, and ns per byte
+// on adversarial lines from 1 KB to 64 MB (a flat series means linear time).
 #include <benchmark/benchmark.h>
 #include <md4c-html.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -131,6 +132,75 @@ void csv_file_to_json_log_streamed(benchmark::State& state) {
     set_bytes(state, bench::text_bytes(log_lines()));
 }
 
+// --- The escape options: the same forms with escaping on -------------------
+
+void md_to_html_docs_escaped(benchmark::State& state) {
+    if (docs_lines().empty()) return state.SkipWithError("no Markdown files found");
+    for (auto _ : state) {
+        LineList html = zendral::md_to_html(docs_lines(), {true});
+        benchmark::DoNotOptimize(html.data());
+    }
+    set_bytes(state, docs_text().size());
+}
+
+// The streaming form, on (escape, lines per MarkdownStream::feed, 0 for one
+// md_to_html call).
+void md_to_html_docs_stream(benchmark::State& state) {
+    if (docs_lines().empty()) return state.SkipWithError("no Markdown files found");
+    const std::vector<std::string_view> views = views_of(docs_lines());
+    const zendral::MarkdownOptions options{state.range(0) != 0};
+    const auto block = static_cast<std::size_t>(state.range(1));
+    for (auto _ : state) {
+        std::size_t bytes = 0;
+        const auto sink = [&](std::string_view line) { bytes += line.size() + (line.empty() ? 0 : line[0]); };
+        if (block == 0) {
+            zendral::md_to_html(views, sink, options);
+        } else {
+            zendral::MarkdownStream stream(options);
+            for (std::size_t at = 0; at < views.size(); at += block) {
+                stream.feed(zendral::LineViews(views.data() + at, std::min(block, views.size() - at)), sink);
+            }
+            stream.finish(sink);
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+    set_bytes(state, docs_text().size());
+}
+
+// csv_lines_to_json streamed on (escape, the log or the quoted log).
+void csv_lines_to_json_stream(benchmark::State& state) {
+    const LineList& lines = state.range(1) ? bench::quoted_log_lines() : log_lines();
+    const std::vector<std::string_view> views = views_of(lines);
+    const zendral::KeyValueOptions options{state.range(0) != 0};
+    for (auto _ : state) {
+        std::size_t bytes = 0;
+        zendral::csv_lines_to_json(views, [&](std::string_view object) { bytes += object.size() + object[1]; }, options);
+        benchmark::DoNotOptimize(bytes);
+    }
+    set_bytes(state, bench::text_bytes(lines));
+}
+
+void csv_lines_to_json_log_escaped(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        LineList lines = log_lines();
+        state.ResumeTiming();
+        LineList objects = zendral::csv_lines_to_json(std::move(lines), {true});
+        benchmark::DoNotOptimize(objects.data());
+    }
+    set_bytes(state, bench::text_bytes(log_lines()));
+}
+
+void csv_file_to_json_log_streamed_escaped(benchmark::State& state) {
+    const std::string& path = log_file();
+    for (auto _ : state) {
+        std::size_t bytes = 0;
+        zendral::csv_file_to_json(path, [&](std::string_view object) { bytes += object.size() + object[1]; }, {true});
+        benchmark::DoNotOptimize(bytes);
+    }
+    set_bytes(state, bench::text_bytes(log_lines()));
+}
+
 BENCHMARK(md_to_html_docs)->Name("md_to_html/docs")->Unit(benchmark::kMillisecond);
 BENCHMARK(copy_docs)->Name("copy/docs")->Unit(benchmark::kMillisecond);
 BENCHMARK(md4c_docs)->Name("md4c/docs")->Unit(benchmark::kMillisecond);
@@ -139,6 +209,13 @@ BENCHMARK(csv_file_to_json_log)->Name("csv_file_to_json/log")->Unit(benchmark::k
 BENCHMARK(md_to_html_docs_streamed)->Name("md_to_html/docs/streamed")->Unit(benchmark::kMillisecond);
 BENCHMARK(csv_lines_to_json_log_streamed)->Name("csv_lines_to_json/log/streamed")->Unit(benchmark::kMillisecond);
 BENCHMARK(csv_file_to_json_log_streamed)->Name("csv_file_to_json/log/streamed")->Unit(benchmark::kMillisecond);
+BENCHMARK(md_to_html_docs_escaped)->Name("md_to_html/docs/escaped")->Unit(benchmark::kMillisecond);
+BENCHMARK(md_to_html_docs_stream)->Name("md_to_html/docs/stream")->ArgNames({"escape", "block"})
+    ->ArgsProduct({{0, 1}, {0, 64, 4096}})->Unit(benchmark::kMillisecond);
+BENCHMARK(csv_lines_to_json_log_escaped)->Name("csv_lines_to_json/log/escaped")->Unit(benchmark::kMillisecond);
+BENCHMARK(csv_lines_to_json_stream)->Name("csv_lines_to_json/stream")->ArgNames({"escape", "quoted"})
+    ->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond);
+BENCHMARK(csv_file_to_json_log_streamed_escaped)->Name("csv_file_to_json/log/streamed/escaped")->Unit(benchmark::kMillisecond);
 
 // --- Adversarial lines -------------------------------------------------------
 

@@ -117,4 +117,19 @@ inline const LineList& log_lines() {
     return lines;
 }
 
+// The log with every message in double quotes: each line has bytes for the
+// escaping converter to escape.
+inline const LineList& quoted_log_lines() {
+    static const LineList lines = [] {
+        LineList quoted = log_lines();
+        for (std::string& line : quoted) {
+            const std::size_t msg = line.find(",msg=") + 5;
+            line.insert(line.find(",path="), "\"");
+            line.insert(msg, "\"");
+        }
+        return quoted;
+    }();
+    return lines;
+}
+
 }  // namespace zendral::bench

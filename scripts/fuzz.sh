@@ -5,12 +5,13 @@
 # leak or memory blow-up fails the script and leaves the input in
 # WORK/TARGET/artifacts/ (replay it: build-fuzz/fuzz/fuzz_TARGET FILE).
 #   scripts/fuzz.sh [TARGET...] [--seconds N] [--work DIR]
-# TARGET: inline_spans md_to_html key_value superlinear long_lines (default: all)
+# TARGET: inline_spans md_to_html key_value superlinear long_lines md_escape kv_escape
+#   (default: all)
 # --seconds: per target (default 30); --work: default build-fuzz/work
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-all_targets=(inline_spans md_to_html key_value superlinear long_lines)
+all_targets=(inline_spans md_to_html key_value superlinear long_lines md_escape kv_escape)
 targets=()
 seconds=30
 work=""
@@ -30,11 +31,12 @@ while [ $# -gt 0 ]; do
 done
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 
-# Per target: input size bound, per-input timeout (s) and dictionary. The
-# superlinear target converts ~512 KB per input in well under 1 s with the
+# Per target: input size bound, per-input timeout (s) and dictionary, and the
+# committed seed folders: an escaping target also starts from its converter's
+# plain seeds, which are documents of the same shape. The superlinear target converts ~512 KB per input in well under 1 s with the
 # sanitizers and checks its own cost growth; its timeout is the backstop, and
 # it starts at full slice length since it runs only ~10 inputs a second.
-# Sets the array `options` (an array, so that paths with spaces survive).
+# Sets the arrays `options` and `seeds` (arrays, so that paths with spaces survive).
 options_for() {
   case $1 in
     inline_spans) options=(-max_len=256 -timeout=10 "-dict=$zendral_root/fuzz/markdown.dict") ;;
@@ -42,6 +44,13 @@ options_for() {
     key_value) options=(-max_len=4096 -timeout=10 "-dict=$zendral_root/fuzz/key_value.dict") ;;
     superlinear) options=(-max_len=65 -len_control=0 -timeout=10 "-dict=$zendral_root/fuzz/markdown.dict") ;;
     long_lines) options=(-max_len=256 -timeout=30 "-dict=$zendral_root/fuzz/markdown.dict") ;;
+    md_escape) options=(-max_len=4096 -timeout=10 "-dict=$zendral_root/fuzz/markdown.dict") ;;
+    kv_escape) options=(-max_len=4096 -timeout=10 "-dict=$zendral_root/fuzz/key_value.dict") ;;
+  esac
+  seeds=("$zendral_root/fuzz/seeds/$1")
+  case $1 in
+    md_escape) seeds+=("$zendral_root/fuzz/seeds/md_to_html") ;;
+    kv_escape) seeds+=("$zendral_root/fuzz/seeds/key_value") ;;
   esac
 }
 
@@ -60,7 +69,7 @@ for target in "${targets[@]}"; do
   echo "== fuzz_$target: $seconds s (log: $log)"
   status=0
   options_for "$target"
-  "$build/fuzz/fuzz_$target" "$dir/corpus" "$zendral_root/fuzz/seeds/$target" \
+  "$build/fuzz/fuzz_$target" "$dir/corpus" "${seeds[@]}" \
     -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$dir/artifacts/" \
     "${options[@]}" >"$log" 2>&1 || status=$?
   # The last status line and the final statistics.

@@ -74,26 +74,25 @@ struct Json {
     }
 };
 
-// How many bytes escaping adds to `text`, looking from `from` on.
+// How many bytes escaping adds to bytes [from, to) of `text`.
 template <class Class>
-std::size_t growth(std::string_view text, std::size_t from = 0) {
+std::size_t growth(std::string_view text, std::size_t from, std::size_t to) {
     std::size_t added = 0;
-    for (std::size_t at; (at = bytes::find_in_class<Class>(text, from)) != std::string_view::npos; from = at + 1) {
+    for (std::size_t at; (at = bytes::find_in_class<Class>(text, from, to)) != std::string_view::npos; from = at + 1) {
         added += Class::growth(static_cast<unsigned char>(text[at]));
     }
     return added;
 }
 
-// Writes `text` escaped to `out` (text.size() + growth(text) bytes) and
-// returns the end.
+// Writes bytes [from, to) of `text` escaped to `out` (to - from plus their
+// growth) and returns the end.
 template <class Class>
-char* copy_escaped(char* out, std::string_view text) {
-    std::size_t from = 0;
-    for (std::size_t at; (at = bytes::find_in_class<Class>(text, from)) != std::string_view::npos; from = at + 1) {
+char* copy_escaped(char* out, std::string_view text, std::size_t from, std::size_t to) {
+    for (std::size_t at; (at = bytes::find_in_class<Class>(text, from, to)) != std::string_view::npos; from = at + 1) {
         out = bytes::copy(out, text.data() + from, at - from);
         out = Class::put(out, static_cast<unsigned char>(text[at]));
     }
-    return bytes::copy(out, text.data() + from, text.size() - from);
+    return bytes::copy(out, text.data() + from, to - from);
 }
 
 }  // namespace zendral::escape

@@ -59,17 +59,31 @@ template <bool kEscape>
 BasicObjectText<kEscape>::BasicObjectText(std::string_view line) : line_(line) {
     std::size_t count = 0;
     std::size_t pair_bytes = 0;
+    // The next byte to escape at or after the current field: most lines have
+    // none, and most pairs of those that do have none either. Each byte is
+    // searched once, dropped fields included.
+    std::size_t special = kNone;
     if constexpr (kEscape) {
-        // One quick search tells most lines apart: nothing to escape.
-        escaping_ = bytes::find_in_class<escape::Json>(line, 0) != kNone;
+        special = bytes::find_in_class<escape::Json>(line, 0, line.size());
+        escaping_ = special != kNone;
+        escaped_pairs_ = 0;
     }
+    const auto next_special = [&](std::size_t from) { return bytes::find_in_class<escape::Json>(line, from, line.size()); };
     for_each_pair(line, [&](std::size_t field, std::size_t equals, std::size_t end) {
         if (count < kKeptPairs) pairs_[count] = Pair{field, equals, end};
-        ++count;
         pair_bytes += end - field;
-        // The "=" between key and value needs no escape, so the field's
-        // growth is that of its key and value.
-        if (kEscape && escaping_) pair_bytes += escape::growth<escape::Json>(line.substr(field, end - field));
+        if constexpr (kEscape) {
+            while (special < field) special = next_special(special + 1);
+            if (special < end) {
+                // The "=" between key and value needs no escape, so the
+                // field's bytes to escape are those of its key and value.
+                for (; special < end; special = next_special(special + 1)) {
+                    pair_bytes += escape::Json::growth(static_cast<unsigned char>(line[special]));
+                }
+                if (count < kKeptPairs) escaped_pairs_ |= std::uint32_t{1} << count;
+            }
+        }
+        ++count;
     });
     count_ = count;
     // {"k": "v", "k2": "v2"}: each pair's bytes less its "=", six around them,
@@ -81,22 +95,29 @@ template <bool kEscape>
 void BasicObjectText<kEscape>::write(char* out) const {
     const char* const data = line_.data();
     bool first = true;
-    const auto copy = [&](std::size_t from, std::size_t to) {
-        if (kEscape && escaping_) return escape::copy_escaped<escape::Json>(out, line_.substr(from, to - from));
-        return bytes::copy(out, data + from, to - from);
-    };
-    const auto write_pair = [&](std::size_t field, std::size_t equals, std::size_t end) {
+    const auto write_pair = [&](std::size_t field, std::size_t equals, std::size_t end, bool escaped) {
         out = first ? put(out, "{\"") : put(out, ", \"");
         first = false;
-        out = copy(field, equals);
-        out = put(out, "\": \"");
-        out = copy(equals + 1, end);
+        if (kEscape && escaped) {
+            out = escape::copy_escaped<escape::Json>(out, line_, field, equals);
+            out = put(out, "\": \"");
+            out = escape::copy_escaped<escape::Json>(out, line_, equals + 1, end);
+        } else {
+            out = bytes::copy(out, data + field, equals - field);
+            out = put(out, "\": \"");
+            out = bytes::copy(out, data + equals + 1, end - equals - 1);
+        }
         *out++ = '"';
     };
     if (count_ <= kKeptPairs) {
-        for (std::size_t i = 0; i < count_; ++i) write_pair(pairs_[i].field, pairs_[i].equals, pairs_[i].end);
+        for (std::size_t i = 0; i < count_; ++i) {
+            const bool escaped = kEscape && (escaped_pairs_ >> i & 1u) != 0;
+            write_pair(pairs_[i].field, pairs_[i].equals, pairs_[i].end, escaped);
+        }
     } else {
-        for_each_pair(line_, write_pair);
+        for_each_pair(line_, [&](std::size_t field, std::size_t equals, std::size_t end) {
+            write_pair(field, equals, end, kEscape && escaping_);
+        });
     }
     if (first) *out++ = '{';
     *out = '}';

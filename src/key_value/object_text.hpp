@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -38,7 +39,11 @@ private:
     std::array<Pair, kKeptPairs> pairs_;
     std::size_t count_ = 0;
     std::size_t size_ = 0;
-    bool escaping_ = false;  // kEscape, and the line holds a byte to escape
+    // With kEscape (unset and unused without): whether the line holds a byte
+    // to escape, and which of the kept pairs do (bit i for pair i).
+    bool escaping_;
+    std::uint32_t escaped_pairs_;
+    static_assert(kKeptPairs <= 32, "one bit of escaped_pairs_ per kept pair");
 };
 
 using ObjectText = BasicObjectText<false>;

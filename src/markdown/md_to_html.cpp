@@ -54,7 +54,7 @@ bool is_list_item(std::string_view line) {
     return line.size() >= 2 && line[0] == kItemPrefix[0] && line[1] == kItemPrefix[1];
 }
 
-bool wraps_as_paragraph(std::string_view text) {
+[[gnu::always_inline]] inline bool wraps_as_paragraph(std::string_view text) {
     if (text.empty()) return false;
     if (text[0] != '<') return true;  // every unwrapped prefix starts with "<"
     return std::none_of(std::begin(kUnwrappedPrefixes), std::end(kUnwrappedPrefixes),
@@ -72,11 +72,11 @@ struct Buffers {
 // The line with "&", "<", ">" and '"' as entities: the line itself when it
 // holds none, else a view into `buffer`.
 std::string_view escaped(std::string_view line, scratch::Bytes& buffer) {
-    const std::size_t first = bytes::find_in_class<escape::Html>(line, 0);
+    const std::size_t first = bytes::find_in_class<escape::Html>(line, 0, line.size());
     if (first == std::string_view::npos) return line;
-    const std::size_t size = line.size() + escape::growth<escape::Html>(line, first);
+    const std::size_t size = line.size() + escape::growth<escape::Html>(line, first, line.size());
     char* const text = buffer.take(size);
-    escape::copy_escaped<escape::Html>(bytes::copy(text, line.data(), first), line.substr(first));
+    escape::copy_escaped<escape::Html>(bytes::copy(text, line.data(), first), line, first, line.size());
     return {text, size};
 }
 
@@ -182,8 +182,10 @@ private:
 // not; returns whether one is open after the last line. Of one line's
 // conversion only that matters to the next, so a document may come in any
 // number of calls.
+// Out of line, each instantiation a function of its own: inlined into one
+// caller beside the others, it would leave its per-line helpers as calls.
 template <bool kEscape, class Lines, class Output>
-bool convert(const Lines& lines, bool in_list, Buffers& buffers, Output& out) {
+[[gnu::noinline]] bool convert(const Lines& lines, bool in_list, Buffers& buffers, Output& out) {
     markdown::InlineScratch& scratch = buffers.inline_pass;
     for (const std::string_view line : lines) {
         // Escaped first: the rules then see the entities as plain text, and

@@ -15,7 +15,7 @@ inline std::string random_markdown_line(std::mt19937& random, std::size_t max_by
         "*", "*", "*", "**", "_", "_", "__", "`", "`", "a", "b", "xy", " ", " ",
         "\n", "\r", std::string(1, '\0'), "$1", "$&", "\xC3\xA9", "\xE2\x82\xAC",
         "\xE2\x80\xA8", "\xFF", "#", "# ", "## ", "###### ", "- ", "-", "<", "<h", "<p>",
-        "<code>", "<li>", "</ul>", ">", "&",
+        "<code>", "<li>", "</ul>", ">", "&", "\"", "&amp;",
     };
     std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
     std::uniform_int_distribution<std::size_t> length(0, max_bytes);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "../../src/common/bytes.hpp"
+#include "../../src/common/escape.hpp"
 
 namespace {
 
@@ -28,6 +29,45 @@ TEST(CountEach, MatchesAPlainCountAtEveryBoundary) {
             }
         }
     }
+}
+
+// The search that escaping starts from: the first byte of the class in a
+// range, for every byte value, at every position and range of texts across
+// the 16-byte blocks and the overlapping last one.
+template <class Class>
+void expect_plain_search_results(const char* name) {
+    for (int value = 0; value < 256; ++value) {
+        for (const std::size_t length : {1u, 15u, 16u, 17u, 33u, 40u}) {
+            for (std::size_t hit = 0; hit < length; ++hit) {
+                std::string text(length, 'a');
+                text[hit] = static_cast<char>(value);
+                const bool member = Class::has(static_cast<unsigned char>(value));
+                for (std::size_t from = 0; from <= length; ++from) {
+                    for (std::size_t to = from; to <= length; ++to) {
+                        const std::size_t want = member && hit >= from && hit < to ? hit : std::string::npos;
+                        ASSERT_EQ(zendral::bytes::find_in_class<Class>(text, from, to), want)
+                            << name << ": byte " << value << " at " << hit << " of " << length << ", in [" << from
+                            << ", " << to << ")";
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(FindInClass, MatchesAPlainSearch) {
+    expect_plain_search_results<zendral::escape::Html>("html");
+    expect_plain_search_results<zendral::escape::Json>("json");
+    // Exactly the bytes each option escapes.
+    std::string html, json;
+    for (int value = 0; value < 256; ++value) {
+        if (zendral::escape::Html::has(static_cast<unsigned char>(value))) html += static_cast<char>(value);
+        if (zendral::escape::Json::has(static_cast<unsigned char>(value))) json += static_cast<char>(value);
+    }
+    EXPECT_EQ(html, "\"&<>");
+    std::string controls;
+    for (int value = 0; value < 0x20; ++value) controls += static_cast<char>(value);
+    EXPECT_EQ(json, controls + "\"\\");
 }
 
 }  // namespace

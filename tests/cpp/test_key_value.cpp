@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "reference.hpp"
 #include "temp_dir.hpp"
 #include "zendral/key_value.hpp"
 
@@ -64,6 +66,46 @@ INSTANTIATE_TEST_SUITE_P(Bytes, LineToObject, testing::Values(
     LineCase{"==,=", R"({"": "=", "": ""})"},
     LineCase{"x=\xC3\xA9,\xE2\x82\xAC=y", "{\"x\": \"\xC3\xA9\", \"\xE2\x82\xAC\": \"y\"}"},
     LineCase{"a=1,b=2,c=3,d=4", R"({"a": "1", "b": "2", "c": "3", "d": "4"})"}));
+
+// With escape set, keys and values are JSON string contents; the rest of the
+// text, and which fields make pairs, are as without.
+class EscapedLineToObject : public testing::TestWithParam<LineCase> {};
+
+TEST_P(EscapedLineToObject, WritesJsonStrings) {
+    EXPECT_EQ(zendral::line_csv_to_json(GetParam().line, {true}), GetParam().object);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EscapedLineToObject, testing::Values(
+    LineCase{"a=1,b=2", R"({"a": "1", "b": "2"})"},
+    LineCase{"", "{}"},
+    LineCase{R"(path=C:\new\folder\table.txt)", R"({"path": "C:\\new\\folder\\table.txt"})"},
+    LineCase{R"(q="x",\"k"\=")", R"({"q": "\"x\"", "\\\"k\"\\": "\""})"},
+    LineCase{"c=\b\f\n\r\t", R"({"c": "\b\f\n\r\t"})"},
+    LineCase{std::string("u=\0\x01\x1A\x1F", 6), R"({"u": "\u0000\u0001\u001a\u001f"})"},
+    LineCase{"h=\x20\x7F\x80\xC3\xA9\xFF", "{\"h\": \" \x7F\x80\xC3\xA9\xFF\"}"},
+    // Bytes to escape in dropped fields add nothing.
+    LineCase{"a=1,\"\\\x01\n,b=\n", R"({"a": "1", "b": "\n"})"},
+    LineCase{"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"=\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\\",
+             R"({"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"": "\u0001\u0001\u0001\u0001\u0001\u0001\u0001\u0001)"
+             R"(\u0001\u0001\u0001\u0001\u0001\u0001\u0001\u0001\u0001\\"})"}));
+
+// Escaped object texts read back as JSON give exactly the line's pairs, in
+// order, duplicates kept: lines of every byte value, of many pairs (past
+// those the converter remembers from its sweep), and as a list.
+TEST(CsvLinesToJson, EscapedObjectsReadBackAsTheLinesPairs) {
+    std::mt19937 random(2026);
+    LineList lines;
+    for (int i = 0; i < 3000; ++i) {
+        std::string line(random() % (i % 100 == 0 ? 3000 : 80), '\0');
+        for (char& byte : line) byte = static_cast<char>(random() % 4 ? random() % 256 : ",=\"\\"[random() % 4]);
+        lines.push_back(line);
+    }
+    const LineList objects = zendral::csv_lines_to_json(lines, {true});
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(zendral::reference::read_json_object(objects[i]), zendral::reference::key_value_pairs(lines[i]))
+            << testing::PrintToString(lines[i]) << " gave " << testing::PrintToString(objects[i]);
+    }
+}
 
 TEST(CsvLinesToJson, KeepsLengthAndOrder) {
     EXPECT_EQ(zendral::csv_lines_to_json({}), LineList{});
@@ -125,6 +167,12 @@ INSTANTIATE_TEST_SUITE_P(WorkedExamples, FileToObjects, testing::Values(
     FileCase{"NulIsData", std::string("a=\0\n", 4), {std::string("{\"a\": \"\0\"}", 10)}},
     FileCase{"OnlyCr", "\r", {"{}"}}),
     [](const testing::TestParamInfo<FileCase>& info) { return info.param.name; });
+
+TEST(CsvFileToJson, Escaped) {
+    zendral::testing::TempDir dir;
+    const std::string path = dir.write("data.csv", "a=\"1\"\r\n\\=\t,x\n");
+    EXPECT_EQ(zendral::csv_file_to_json(path, {true}), (LineList{R"({"a": "\"1\"\r"})", R"({"\\": "\t"})"}));
+}
 
 // Lines that straddle the reader's buffer must come out whole.
 TEST(CsvFileToJson, LinesLongerThanAnyBuffer) {

@@ -76,6 +76,43 @@ INSTANTIATE_TEST_SUITE_P(Edges, Documents, testing::Values(
                  {"<h1>\xC3\xA9t\xC3\xA9</h1>", "<p>\xE2\x82\xAC <em>\xC3\xA9</em></p>"}}),
     kName);
 
+// With escape set, the text's "&", "<", ">" and '"' become entities before
+// any rule runs: raw HTML is text (and so a paragraph), spans still work,
+// entities already in the input are escaped again, and other bytes stay.
+class EscapedDocuments : public testing::TestWithParam<DocumentCase> {};
+
+TEST_P(EscapedDocuments, EscapeTheTextNotTheTags) {
+    EXPECT_EQ(md_to_html(GetParam().markdown, {true}), GetParam().html);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EscapedDocuments, testing::Values(
+    DocumentCase{"Text", {"a < b & c > \"d\""}, {"<p>a &lt; b &amp; c &gt; &quot;d&quot;</p>"}},
+    DocumentCase{"Script", {"<script>alert(1)</script>", "<img src=x onerror=\"f()\">"},
+                 {"<p>&lt;script&gt;alert(1)&lt;/script&gt;</p>", "<p>&lt;img src=x onerror=&quot;f()&quot;&gt;</p>"}},
+    DocumentCase{"RawHtmlIsWrapped", {"<hr>", "<p>raw</p>", "<h3>x</h3>", "<ul>", "</ul>", "<li>", "<code>"},
+                 {"<p>&lt;hr&gt;</p>", "<p>&lt;p&gt;raw&lt;/p&gt;</p>", "<p>&lt;h3&gt;x&lt;/h3&gt;</p>",
+                  "<p>&lt;ul&gt;</p>", "<p>&lt;/ul&gt;</p>", "<p>&lt;li&gt;</p>", "<p>&lt;code&gt;</p>"}},
+    DocumentCase{"BlocksAndSpans", {"# <T> & \"U\"", "- *a<b*", "- __&__", "`<b>` first", "x `<b>`"},
+                 {"<h1>&lt;T&gt; &amp; &quot;U&quot;</h1>", "<ul>", "<li><em>a&lt;b</em></li>",
+                  "<li><strong>&amp;</strong></li>", "</ul>", "<code>&lt;b&gt;</code> first",
+                  "<p>x <code>&lt;b&gt;</code></p>"}},
+    DocumentCase{"EntitiesEscapedAgain", {"&amp; &lt;", "&"}, {"<p>&amp;amp; &amp;lt;</p>", "<p>&amp;</p>"}},
+    DocumentCase{"OtherBytesStay", {"", "'\xC3\xA9\xFF\x7F\n=\t"}, {"", "<p>'\xC3\xA9\xFF\x7F\n=\t</p>"}}),
+    kName);
+
+TEST(MarkdownDifferential, EscapingIsTheRulesOnTheEscapedText) {
+    std::mt19937 random(26122026);
+    for (int i = 0; i < 3000; ++i) {
+        const LineList markdown = zendral::testing::random_markdown_document(random, 12);
+        const LineList html = md_to_html(markdown, {true});
+        ASSERT_EQ(html, zendral::reference::md_to_html(zendral::reference::html_escaped(markdown)))
+            << "document: " << testing::PrintToString(markdown);
+        for (const std::string& line : html) {
+            ASSERT_EQ(zendral::reference::markup_not_made_by_the_converter(line), "") << line;
+        }
+    }
+}
+
 TEST(MarkdownDifferential, RandomDocumentsMatchTheStepByStepRules) {
     std::mt19937 random(7122026);
     for (int i = 0; i < 5000; ++i) {

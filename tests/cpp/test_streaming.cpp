@@ -47,7 +47,67 @@ TEST(Streaming, MarkdownGivesTheListFormsLines) {
         }
         ASSERT_EQ(streamed(markdown, zendral::md_to_html), zendral::md_to_html(markdown))
             << "document: " << testing::PrintToString(markdown);
+        const zendral::MarkdownOptions escape{true};
+        ASSERT_EQ(streamed(markdown, [](LineViews lines, LineSink sink) { zendral::md_to_html(lines, sink, {true}); }),
+                  zendral::md_to_html(markdown, escape))
+            << "escaped document: " << testing::PrintToString(markdown);
     }
+}
+
+// MarkdownStream fed the document in three blocks cut at every pair of line
+// boundaries (so every cut, empty blocks included), and one line per block
+// with an empty block between: always the list form's lines. One stream
+// serves every document of the test, so each starts after a finish().
+TEST(Streaming, MarkdownStreamGivesTheListFormsLinesAtEveryCut) {
+    std::mt19937 random(2512);
+    for (const bool escape : {false, true}) {
+        zendral::MarkdownStream stream({escape});
+        LineList out;
+        const auto sink = [&](std::string_view line) { out.emplace_back(line); };
+        for (int i = 0; i < 300; ++i) {
+            const LineList markdown = zendral::testing::random_markdown_document(random, 10);
+            const LineList whole = zendral::md_to_html(markdown, {escape});
+            const std::vector<std::string_view> views(markdown.begin(), markdown.end());
+            const std::size_t n = views.size();
+            for (std::size_t first = 0; first <= n; ++first) {
+                for (std::size_t second = first; second <= n; ++second) {
+                    out.clear();
+                    stream.feed(LineViews(views.data(), first), sink);
+                    stream.feed(LineViews(views.data() + first, second - first), sink);
+                    stream.feed(LineViews(views.data() + second, n - second), sink);
+                    stream.finish(sink);
+                    ASSERT_EQ(out, whole) << "cut at " << first << " and " << second << " of "
+                                          << testing::PrintToString(markdown);
+                }
+            }
+            out.clear();
+            for (std::size_t line = 0; line < n; ++line) {
+                stream.feed(LineViews(views.data() + line, 1), sink);
+                stream.feed(LineViews(), sink);
+            }
+            stream.finish(sink);
+            ASSERT_EQ(out, whole) << "line by line: " << testing::PrintToString(markdown);
+        }
+    }
+}
+
+// A sink's exception cuts the document: the stream starts the next one fresh,
+// with no list left open from the one cut.
+TEST(Streaming, MarkdownStreamIsFreshAfterASinksException) {
+    const LineList first = {"- a", "- b"};
+    const LineList second = {"- c", "d"};
+    const std::vector<std::string_view> first_views(first.begin(), first.end());
+    const std::vector<std::string_view> second_views(second.begin(), second.end());
+    zendral::MarkdownStream stream;
+    stream.feed(LineViews(first_views.data(), 1), [](std::string_view) {});  // a list is open
+    EXPECT_THROW(stream.feed(LineViews(first_views.data() + 1, 1), [](std::string_view) {
+        throw std::out_of_range("enough");
+    }), std::out_of_range);
+    LineList out;
+    const auto sink = [&](std::string_view line) { out.emplace_back(line); };
+    stream.feed(second_views, sink);
+    stream.finish(sink);
+    EXPECT_EQ(out, zendral::md_to_html(second));
 }
 
 std::string random_key_value_line(std::mt19937& random) {
@@ -66,6 +126,9 @@ TEST(Streaming, KeyValueLinesGiveTheListFormsLines) {
         for (std::string& line : lines) line = random_key_value_line(random);
         ASSERT_EQ(streamed(lines, zendral::csv_lines_to_json), zendral::csv_lines_to_json(lines))
             << "lines: " << testing::PrintToString(lines);
+        ASSERT_EQ(streamed(lines, [](LineViews views, LineSink sink) { zendral::csv_lines_to_json(views, sink, {true}); }),
+                  zendral::csv_lines_to_json(lines, {true}))
+            << "escaped lines: " << testing::PrintToString(lines);
     }
 }
 
@@ -76,9 +139,11 @@ TEST(Streaming, KeyValueFileGivesTheListFormsLines) {
         std::string bytes;
         for (std::size_t lines = random() % 400; lines > 0; --lines) bytes += random_key_value_line(random) + "\n";
         const std::string path = dir.write("data.csv", bytes);
-        LineList objects;
-        zendral::csv_file_to_json(path, [&](std::string_view object) { objects.emplace_back(object); });
-        ASSERT_EQ(objects, zendral::csv_file_to_json(path)) << "file: " << testing::PrintToString(bytes);
+        for (const bool escape : {false, true}) {
+            LineList objects;
+            zendral::csv_file_to_json(path, [&](std::string_view object) { objects.emplace_back(object); }, {escape});
+            ASSERT_EQ(objects, zendral::csv_file_to_json(path, {escape})) << "file: " << testing::PrintToString(bytes);
+        }
     }
 }
 
