@@ -31,7 +31,9 @@ import python_bench  # noqa: E402  (inputs: the docs and log lines)
 
 
 def run(command, env):
-    """(seconds, peak resident bytes) of one run; fails loudly. A child's
+    """(seconds, peak resident bytes, CPU seconds) of one run; fails loudly.
+    CPU: user + system time of the process and the children it waited for
+    (batch's workers), the figure that other work on the machine moves least. A child's
     peak starts at its parent's resident size when it was forked, so this
     process keeps small: its inputs are made by children of its own."""
     started = time.perf_counter()
@@ -43,7 +45,7 @@ def run(command, env):
     process.stderr.close()
     if status != 0:
         sys.exit("%s failed (%d): %s" % (" ".join(command), status, stderr.decode(errors="replace")))
-    return elapsed, usage.ru_maxrss * 1024
+    return elapsed, usage.ru_maxrss * 1024, usage.ru_utime + usage.ru_stime
 
 
 def environments():
@@ -160,14 +162,16 @@ def main():
 
         times = {(label, who): [] for label, _, _ in cases for who in ("baseline", "new")}
         peaks = dict.fromkeys(times, 0)
+        cpu = {key: [] for key in times}
         copies = []
         for _ in range(args.rounds):
             for label, command, name in cases:
                 for who in ("baseline", "new"):
                     if name == "batch":
                         shutil.rmtree(out(name, who))
-                    elapsed, peak = run(command(who), envs[who])
+                    elapsed, peak, spent = run(command(who), envs[who])
                     times[(label, who)].append(elapsed)
+                    cpu[(label, who)].append(spent)
                     peaks[(label, who)] = max(peaks[(label, who)], peak)
             copy = os.path.join(folder, "copy")
             copies.append(run(["cp", out("kv", "new"), copy], new_env)[0])
@@ -182,7 +186,10 @@ def main():
                 print("  %s %7.1f MB/s  peak %5.0f MB" % (show("%s (%s)" % (label, who), spent),
                                                           size / 1e6 / statistics.median(spent),
                                                           peaks[(label, who)] / 1e6))
-            print("  -> %s: new is %s faster" % (label, ratio(times[(label, "baseline")], times[(label, "new")])))
+            print("  -> %s: new is %s faster; CPU %.3f s against %.3f s, %s less" % (
+                label, ratio(times[(label, "baseline")], times[(label, "new")]),
+                statistics.median(cpu[(label, "new")]), statistics.median(cpu[(label, "baseline")]),
+                ratio(cpu[(label, "baseline")], cpu[(label, "new")])))
         print("  %s   (%.0f MB of kv output)" % (show("cp OUT copy", copies), os.path.getsize(out("kv", "new")) / 1e6))
         print("  -> kv FILE -o OUT (new) / cp: %s" % ratio(times[(cases[0][0], "new")], copies))
         for name in ("kv", "md", "batch"):
@@ -200,7 +207,7 @@ def main():
             make("write_markdown", big_md, args.big_mb * 1e6)
             for kind, path in (("kv", big_log), ("md", big_md)):
                 target = os.path.join(folder, "huge.out")
-                elapsed, peak = run(commands["new"] + [kind, path, "-o", target], new_env)
+                elapsed, peak, _ = run(commands["new"] + [kind, path, "-o", target], new_env)
                 print("  %s FILE -o OUT: %.0f MB in, %.0f MB out, %.2f s, peak resident %.1f MB"
                       % (kind, os.path.getsize(path) / 1e6, os.path.getsize(target) / 1e6, elapsed, peak / 1e6))
                 os.remove(target)
