@@ -19,11 +19,20 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-STUB = "zendral.pyi"
-# Type checkers do not look for a stub beside a single-file module in
-# site-packages, but do find a stub-only package (PEP 561). It is installed
-# with the module, made from the same zendral.pyi.
-STUB_PACKAGE = os.path.join("zendral-stubs", "__init__.pyi")
+# The modules CMake builds: zendral (the three functions) and
+# zendral_document (whole documents and files).
+MODULES = ("zendral", "zendral_document")
+
+
+def stub(name):
+    return name + ".pyi"
+
+
+def stub_package(name):
+    # Type checkers do not look for a stub beside a single-file module in
+    # site-packages, but do find a stub-only package (PEP 561). It is
+    # installed with the module, made from the same NAME.pyi.
+    return os.path.join(name + "-stubs", "__init__.pyi")
 
 
 def project_version():
@@ -92,7 +101,7 @@ class CMakeBuild(build_ext):
             "-DZENDRAL_MODULE_DIR=" + module_dir,
             "-DCMAKE_BUILD_TYPE=" + ("Debug" if self.debug else "Release"),
         ] + pybind11_arguments() + shlex.split(os.environ.get("CMAKE_ARGS", ""))
-        build = ["cmake", "--build", build_dir, "--target", "zendral"]
+        build = ["cmake", "--build", build_dir, "--target", ext.name]
         if "CMAKE_BUILD_PARALLEL_LEVEL" not in os.environ:
             build += ["-j", str(os.cpu_count() or 1)]
         subprocess.check_call(configure)
@@ -102,8 +111,9 @@ class CMakeBuild(build_ext):
         # must find it under the same name to install it.
         if not os.path.isfile(module_path):
             raise RuntimeError("CMake did not build %s" % module_path)
-        self.mkpath(os.path.dirname(os.path.join(module_dir, STUB_PACKAGE)))
-        self.copy_file(os.path.join(module_dir, STUB), os.path.join(module_dir, STUB_PACKAGE))
+        self.mkpath(os.path.dirname(os.path.join(module_dir, stub_package(ext.name))))
+        self.copy_file(os.path.join(module_dir, stub(ext.name)),
+                       os.path.join(module_dir, stub_package(ext.name)))
 
     def copy_extensions_to_source(self):
         # --inplace builds in build/lib* first, then copies the module from
@@ -113,13 +123,15 @@ class CMakeBuild(build_ext):
         for ext in self.extensions:
             built_dir = os.path.dirname(os.path.join(self.build_lib, self.get_ext_filename(ext.name)))
             here_dir = os.path.dirname(os.path.abspath(self.get_ext_fullpath(ext.name)))
-            self.copy_file(os.path.join(built_dir, STUB), os.path.join(here_dir, STUB))
+            self.copy_file(os.path.join(built_dir, stub(ext.name)), os.path.join(here_dir, stub(ext.name)))
 
     def get_outputs(self):
         # The stubs are installed (and recorded for uninstall) with the module.
         outputs = build_ext.get_outputs(self)
-        return outputs + [os.path.join(os.path.dirname(path), stub)
-                          for path in outputs for stub in (STUB, STUB_PACKAGE)]
+        # One output per extension, in order.
+        return outputs + [os.path.join(os.path.dirname(path), stubbed)
+                          for path, ext in zip(outputs, self.extensions)
+                          for stubbed in (stub(ext.name), stub_package(ext.name))]
 
     @staticmethod
     def _forget_foreign_cache(build_dir, source_dir):
@@ -137,7 +149,7 @@ class CMakeBuild(build_ext):
 
 setup(
     version=project_version(),
-    ext_modules=[CMakeExtension("zendral", HERE)],
+    ext_modules=[CMakeExtension(name, HERE) for name in MODULES],
     # Mapped by name: a "" entry would also move the in-place module into src/python.
     package_dir={"zendral_cli": "src/python/zendral_cli"},
     packages=["zendral_cli"],

@@ -19,7 +19,7 @@ are optional: a missing one is reported and skipped. They are timed on whole
 documents, zendral with the split and join that string-in, string-out needs.
 
 usage: python_bench.py [--rounds N] [--peer-rounds N] [--peer-mb MB]
-                       [--skip-memory] [--skip-malloc]
+                       [--skip-memory] [--skip-malloc] [--documents-only] [--document-rounds N]
 (needs zendral and zendral_bench_ext on PYTHONPATH, and bench/ for plain_python)
 """
 import argparse
@@ -37,7 +37,12 @@ import time
 
 import plain_python
 import zendral
-import zendral_bench_ext as ext
+import zendral_document
+
+try:
+    import zendral_bench_ext as ext
+except ImportError:  # enough for --documents-only
+    ext = None
 
 MARKDOWN_ROOT = os.environ.get("ZENDRAL_BENCH_MARKDOWN_ROOT", "/usr/share/doc")
 REGEX_SAFE_LINE = 2000  # longer lines risk std::regex's per-byte recursion
@@ -244,6 +249,29 @@ def peer_group(documents, limit_bytes):
     return title, contenders
 
 
+def document_group(documents):
+    """Whole documents, str in and str out: every Markdown file of the docs
+    joined into one text, converted in one call."""
+    text = "".join(t if t.endswith("\n") else t + "\n" for t in documents)
+    size = len(text.encode())
+    contenders = [
+        Contender("zendral_document.md_to_html", lambda: zendral_document.md_to_html(text), size),
+        Contender("zendral, split + md_to_html + join",
+                  lambda: "\n".join(zendral.md_to_html(text.split("\n"))), size),
+    ]
+    pyromark, markdown_it_pyrs = optional("pyromark"), optional("markdown_it_pyrs")
+    if pyromark:
+        contenders.append(Contender("pyromark.html %s" % version_of(pyromark, "pyromark"),
+                                    lambda: pyromark.html(text), size))
+    if markdown_it_pyrs:
+        renderer = markdown_it_pyrs.MarkdownIt()
+        contenders.append(Contender("markdown-it-pyrs %s" % version_of(markdown_it_pyrs, "markdown-it-pyrs"),
+                                    lambda: renderer.render(text), size))
+    title = "Whole document, str in and str out: %d Markdown files in one text, %.1f MB" % (
+        len(documents), size / 1e6)
+    return title, contenders
+
+
 def report(title, contenders, reference, columns):
     """One table: seconds, MB/s, and per-round ratios to each of `columns`."""
     print(title)
@@ -325,10 +353,27 @@ def main():
     parser.add_argument("--skip-peers", action="store_true")
     parser.add_argument("--skip-memory", action="store_true")
     parser.add_argument("--skip-malloc", action="store_true")
+    parser.add_argument("--documents-only", action="store_true",
+                        help="only the whole-document comparison (no zendral_bench_ext needed)")
+    parser.add_argument("--document-rounds", type=int, default=9)
     args = parser.parse_args()
 
     print("Python %s, zendral from %s" % (sys.version.split()[0], zendral.__file__))
     documents = markdown_documents()
+    title, contenders = document_group(documents)
+    lines = "".join(t if t.endswith("\n") else t + "\n" for t in documents)[:-1].split("\n")
+    check_agreement("zendral_document.md_to_html vs md_to_html", contenders[0].call(),
+                    "".join(line + "\n" for line in zendral.md_to_html(lines)))
+    for _ in range(args.document_rounds):
+        for contender in contenders:
+            contender.run_once()
+    print("\nmedian of %d interleaved rounds; x zendral_document: median (range) of per-round ratios"
+          % args.document_rounds)
+    report(title, contenders, contenders[0], contenders[:1])
+    if args.documents_only:
+        return
+    if ext is None:
+        sys.exit("zendral_bench_ext is not on PYTHONPATH (scripts/bench.sh python builds it)")
     md = "".join(t if t.endswith("\n") else t + "\n" for t in documents)
     md = md[:-1].split("\n") if md else []
     log = log_lines(200000)

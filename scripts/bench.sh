@@ -34,7 +34,7 @@ if [ "$what" = python ]; then
   # Only the module and the floors' extension: no Google Benchmark, no md4c.
   ensure_packages cmake make g++ pybind11-dev
   configure "$build" -DZENDRAL_BUILD_TESTS=OFF -DZENDRAL_BUILD_BENCHMARKS=ON -DZENDRAL_BENCH_CPP=OFF >/dev/null
-  cmake --build "$build" --target zendral zendral_bench_ext -j "$(ncpu)"
+  cmake --build "$build" --target zendral zendral_document zendral_bench_ext -j "$(ncpu)"
   interpreter=$(sed -n 's/^ZENDRAL_PYTHON:FILEPATH=//p' "$build/CMakeCache.txt")
   # The peers go into a venv of the benchmarks' own, never into the interpreter's.
   venv="$build/peers-venv"

@@ -250,7 +250,9 @@ def pip_install(work, source):
     if not os.path.isfile(os.path.join(stub_package, "__init__.pyi")):
         raise Failed("no zendral-stubs/__init__.pyi in %s" % found["platlib"])
     added = set(os.listdir(found["platlib"])) - before
-    expected = {os.path.basename(module), "zendral.pyi", "zendral-stubs", "zendral_cli"}
+    document = os.path.basename(module).replace("zendral", "zendral_document", 1)
+    expected = {os.path.basename(module), "zendral.pyi", "zendral-stubs", "zendral_cli",
+                document, "zendral_document.pyi", "zendral_document-stubs"}
     if {name for name in added if not name.endswith(".dist-info")} != expected:
         raise Failed("pip installed %s, not just %s" % (sorted(added), sorted(expected)))
     print("installed %s, %s and zendral-stubs" % (module, os.path.basename(stub)))
@@ -260,6 +262,8 @@ def pip_install(work, source):
 
     run(pip + ["uninstall", "-y", "zendral"], work)
     left = [path for path in (module, stub, stub_package, command,
+                              os.path.join(found["platlib"], document),
+                              os.path.join(found["platlib"], "zendral_document-stubs"),
                               os.path.join(found["platlib"], "zendral_cli"))
             if os.path.exists(path)]
     if left:

@@ -2,6 +2,7 @@
 files and standard input: its output must be byte for byte what the module's
 functions give, and its edges (errors, a closed pipe, Ctrl-C, progress) must
 behave as a careful Unix tool's do."""
+import json
 import os
 import re
 import signal
@@ -128,15 +129,35 @@ class Command(unittest.TestCase):
             version = re.search(r"project\(zendral VERSION ([0-9.]+)", cmake_lists.read()).group(1)
         for arguments, output in (
                 (["--help"], r"usage: zendral .*md.*kv.*batch.*exit status"),
-                (["md", "--help"], r"usage: zendral md .*FILE.*--output OUT.*examples:"),
-                (["kv", "--help"], r"usage: zendral kv .*FILE.*--output OUT.*examples:"),
+                (["md", "--help"], r"usage: zendral md .*FILE.*--output OUT.*examples:"
+                                   r".*nothing is escaped: raw HTML.*--escape"),
+                (["kv", "--help"], r"usage: zendral kv .*FILE.*--output OUT.*examples:"
+                                   r".*double quote, backslash\s+or control byte.*--escape"),
                 (["batch", "--help"], r"usage: zendral batch .*--workers N.*--scheduler.*"
-                                      r"--progress.*examples:"),
+                                      r"--progress.*--escape.*examples:"),
                 (["--version"], r"zendral %s\n" % re.escape(version))):
             with self.subTest(arguments=arguments):
                 done = run(arguments)
                 self.assertEqual((done.returncode, done.stderr), (0, b""))
                 self.assertRegex(done.stdout.decode(), r"\A(?s:%s)" % output)
+
+    def test_escape_gives_output_json_and_html_readers_trust(self):
+        log = b'path=C:\\new\\folder\\table.txt\nq="x",p=a\\b\n'
+        done = run(["kv", "--escape"], log)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assertEqual([json.loads(line) for line in done.stdout.splitlines()],
+                         [{"path": "C:\\new\\folder\\table.txt"}, {"q": '"x"', "p": "a\\b"}])
+        done = run(["md", "--escape"], b"<script>alert(1)</script>\n")
+        self.assertEqual(done.stdout, b"<p>&lt;script&gt;alert(1)&lt;/script&gt;</p>\n")
+        self.write("in/a.log", log)
+        self.write("in/b.md", b"<script>\n")
+        out = os.path.join(self.folder, "out")
+        done = run(["batch", "--escape", "--engine", "serial", os.path.join(self.folder, "in"), out])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        for name, kind, source in (("a.log.jsonl", "kv", "a.log"), ("b.html", "md", "b.md")):
+            with open(os.path.join(out, name), "rb") as result:
+                self.assertEqual(result.read(), run([kind, "--escape", os.path.join(
+                    self.folder, "in", source)]).stdout)
 
     def test_a_closed_pipe_ends_quietly(self):
         # Far more output than a pipe holds, so writing must meet the closed end.
@@ -188,18 +209,18 @@ class Command(unittest.TestCase):
             self.write("in/quick.log", b"a=1\n")
             self.write("in/slow.log", b"a=1\nb=2\n")
             out = os.path.join(self.folder, "out")
-            # The slow file's task stops halfway through writing its output.
+            # The slow file's task stops once its output is written, before
+            # the output is renamed into place.
             slow_write = (
-                "import sys, time\n"
-                "from zendral_cli import convert, main\n"
-                "write = convert.write_lines\n"
-                "def halfway(out, lines):\n"
-                "    written = write(out, lines[:1])\n"
-                "    out.flush()\n"
-                "    if len(lines) > 1:\n"
+                "import sys, time, zendral_document\n"
+                "from zendral_cli import main\n"
+                "convert = zendral_document.kv_file_to_json\n"
+                "def halfway(source, target, **options):\n"
+                "    counts = convert(source, target, **options)\n"
+                "    if counts[1] > 1:\n"
                 "        time.sleep(60)\n"
-                "    return written + write(out, lines[1:])\n"
-                "convert.write_lines = halfway\n"
+                "    return counts\n"
+                "zendral_document.kv_file_to_json = halfway\n"
                 "sys.exit(main(sys.argv[1:]))\n")
 
             def writing():

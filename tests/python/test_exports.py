@@ -6,14 +6,17 @@ import subprocess
 import unittest
 
 from support import zendral
+import zendral_document
 
 
 class Exports(unittest.TestCase):
     @unittest.skipUnless(shutil.which("nm"), "needs nm (binutils)")
     def test_only_the_init_function_is_exported(self):
-        table = subprocess.check_output(["nm", "-D", "--defined-only", zendral.__file__],
-                                        universal_newlines=True)
-        self.assertEqual([line.split()[-1] for line in table.splitlines()], ["PyInit_zendral"])
+        for module, name in ((zendral, "PyInit_zendral"), (zendral_document, "PyInit_zendral_document")):
+            with self.subTest(module=name):
+                table = subprocess.check_output(["nm", "-D", "--defined-only", module.__file__],
+                                                universal_newlines=True)
+                self.assertEqual([line.split()[-1] for line in table.splitlines()], [name])
 
 
 if __name__ == "__main__":

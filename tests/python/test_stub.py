@@ -128,5 +128,39 @@ class StubPromises(unittest.TestCase):
                     self.assertEqual(zendral.csv_file_to_json(argument), ['{"a": "1"}'])
 
 
+class DocumentStub(unittest.TestCase):
+    """zendral_document.pyi: beside its module, every public function with
+    the parameters the module takes, escape keyword-only."""
+
+    def test_stub_matches_the_module(self):
+        import zendral_document
+        path = os.path.join(os.path.dirname(os.path.abspath(zendral_document.__file__)),
+                            "zendral_document.pyi")
+        with open(path, encoding="utf-8") as source:
+            text = source.read()
+        namespace = {}
+        exec(compile(text, path, "exec"), namespace)  # every annotation evaluates here
+        defined = {}
+        for node in ast.parse(text, path).body:
+            if isinstance(node, ast.FunctionDef):
+                defined.setdefault(node.name, []).append(node)
+        public = sorted(name for name in vars(zendral_document) if not name.startswith("_"))
+        self.assertEqual(sorted(defined), public)
+        with tempfile.TemporaryDirectory() as folder:
+            source_path = os.path.join(folder, "in")
+            with open(source_path, "wb") as out:
+                out.write(b"a=1\n")
+            samples = {"document": "a=1\n", "source": source_path, "target": os.path.join(folder, "out")}
+            for name, overloads in defined.items():
+                for node in overloads:
+                    with self.subTest(function=name, line=node.lineno):
+                        self.assertEqual([a.arg for a in node.args.kwonlyargs], ["escape"])
+                        function = getattr(zendral_document, name)
+                        named = {a.arg: samples[a.arg] for a in node.args.args}
+                        function(escape=True, **named)  # every name the stub gives is taken
+                        with self.assertRaises(TypeError):
+                            function(*(list(named.values()) + [True]))  # escape is keyword-only
+
+
 if __name__ == "__main__":
     unittest.main()

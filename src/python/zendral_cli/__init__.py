@@ -2,7 +2,6 @@
 zendral module, from the shell. `python -m zendral_cli` runs it too."""
 import argparse
 import errno
-import io
 import os
 import re
 import signal
@@ -78,15 +77,6 @@ class Output(object):
         else:
             self.stream = sys.stdout.buffer
 
-    def write(self, lines, flush=False):
-        from . import convert
-        try:
-            convert.write_lines(self.stream, lines)
-            if flush and self.atomic is None:
-                self.stream.flush()
-        except OSError as error:
-            self.failed(error)
-
     def finish(self, keep):
         try:
             if self.atomic is None:
@@ -125,43 +115,36 @@ def silence_stdout():
         pass
 
 
-def open_input(name):
-    """A raw binary stream for FILE or '-' (standard input), read in chunks of
-    what is available, so that a pipe's lines are converted as they come."""
+def convert_input(kind, name, output, escape):
+    """Converts FILE or '-' (standard input) into the output, natively and
+    in blocks: a pipe's key=value lines are written as they come."""
+    from . import convert
     if name == "-":
         if sys.stdin is None:  # started with stdin closed
             raise OSError(errno.EBADF, os.strerror(errno.EBADF))
-        return io.open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
-    return io.open(name, "rb", buffering=0)
+        source = sys.stdin.fileno()
+    else:
+        source = name
+    # The converter writes to the descriptor itself, after what is buffered.
+    try:
+        output.stream.flush()
+        target = output.stream.fileno()
+    except OSError as error:
+        output.failed(error)
+    try:
+        convert.convert_file(kind, source, target, escape)
+    except OSError as error:
+        if error.filename is target:
+            output.failed(error)
+        raise
 
 
-def read_all(stream):
-    chunks = []
-    while True:
-        chunk = stream.read(1 << 20)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
+def convert_markdown(name, output, escape=False):
+    convert_input("markdown", name, output, escape)
 
 
-def convert_markdown(name, output):
-    from . import convert
-    import zendral
-    with open_input(name) as stream:
-        data = read_all(stream)
-    output.write(convert.convert_lines(zendral.md_to_html, convert.split_lines(data)))
-
-
-def convert_key_values(name, output):
-    from . import convert
-    # A regular file goes to csv_file_to_json itself; pipes and terminals are
-    # read here, converting complete lines as they arrive.
-    if name != "-" and convert.is_regular(name):
-        output.write(convert.key_value_file(name))
-        return
-    with open_input(name) as stream:
-        for lines in convert.key_value_chunks(stream):
-            output.write(lines, flush=True)
+def convert_key_values(name, output, escape=False):
+    convert_input("key_value", name, output, escape)
 
 
 def run_convert(arguments, convert_one):
@@ -177,7 +160,7 @@ def run_convert(arguments, convert_one):
             return FAILED
         for name in arguments.files or ["-"]:
             try:
-                convert_one(name, output)
+                convert_one(name, output, arguments.escape)
             except (OSError, RuntimeError, MemoryError, convert.ConversionError) as error:
                 errors.report("standard input" if name == "-" else name,
                               convert.describe(error))
@@ -194,7 +177,7 @@ def run_batch(arguments):
     try:
         progress = batch.run(arguments.input, arguments.output, arguments.engine,
                              arguments.workers, arguments.scheduler,
-                             True if arguments.progress else None)
+                             True if arguments.progress else None, arguments.escape)
     except batch.Failure as failure:
         sys.stderr.write("%s: %s\n" % (PROGRAM, failure))
         return failure.status
@@ -228,6 +211,22 @@ exit status: 0 success, 1 an input or output failed, 2 wrong arguments,
 (| head), the command ends quietly, killed by SIGPIPE as cat is (141 in the
 shell)."""
 
+# What the default output does not escape, for each command's help.
+NOT_ESCAPED = {
+    "md": """\
+By default nothing is escaped: raw HTML in the input (<script>, <img
+onerror=...>) passes into the output unchanged, so never serve the result of
+untrusted input as it is. --escape writes &, <, > and " of the text as
+entities, so that every tag in the output is one the converter made.""",
+    "kv": """\
+By default keys and values are copied as they are: a double quote, backslash
+or control byte in them is not escaped, so such a line is invalid JSON or
+reads as other values (C:\\new reads as C:, newline, ew). --escape writes
+them as JSON strings: every line is then valid JSON holding exactly the
+input's keys and values, in order, duplicates kept.""",
+}
+
+
 def convert_epilog(name, example, output, suffix):
     examples = [
         ("zendral %s %s" % (name, example), "print the result"),
@@ -247,9 +246,12 @@ examples:
 
 With -o, the output file appears only when every input has converted; until
 then it is a hidden temporary file beside it, removed on failure or Ctrl-C.
+%s
+
 %s""" % ("\n".join("  " + command.ljust(width) + what for command, what in examples),
          "Lines from a pipe are converted and written as they arrive."
-         if name == "kv" else "A Markdown input is converted once it has been read to its end.")
+         if name == "kv" else "Input is converted and written in blocks, as it is read.",
+         NOT_ESCAPED[name])
 
 
 BATCH_EPILOG = """\
@@ -302,6 +304,8 @@ def parser():
                              help="files to convert; none, or -, reads standard input")
         command.add_argument("-o", "--output", metavar="OUT",
                              help="write the result to OUT instead of standard output")
+        command.add_argument("--escape", action="store_true",
+                             help="escape the output for other programs (see below)")
         command.set_defaults(run=lambda arguments, one=(
             convert_markdown if name == "md" else convert_key_values): run_convert(arguments, one))
 
@@ -323,6 +327,8 @@ def parser():
                               "(implies --engine cluster)")
     command.add_argument("--progress", action="store_true",
                          help="show progress on stderr even when it is not a terminal")
+    command.add_argument("--escape", action="store_true",
+                         help="escape as `zendral md --escape` and `zendral kv --escape` do")
     command.set_defaults(run=run_batch, usage_error=command.error)
     return top
 

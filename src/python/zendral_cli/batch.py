@@ -2,10 +2,10 @@
 on every core or across machines.
 
 Every file under INPUT (recursively) becomes one file under OUTPUT, at the
-same relative place: NAME.md becomes NAME.html (md_to_html), any other file
-NAME becomes NAME.jsonl (csv_file_to_json); each result item as UTF-8 plus
-LF, so an empty result gives an empty file. Markdown files are split as
-csv_file_to_json splits its files and handed over as bytes lines.
+same relative place: NAME.md becomes NAME.html (what md_to_html gives), any
+other file NAME becomes NAME.jsonl (what csv_file_to_json gives); each result
+line followed by LF, so an empty result gives an empty file. Files are
+converted in blocks by zendral_document's file functions, natively.
 
 One task converts one whole file and writes its output itself, under a
 temporary name renamed into place, so that a reader never sees half a file
@@ -42,19 +42,34 @@ class Failure(Exception):
 
 def convert_file(kind, source, target):
     """One task: converts source, writes target. Returns (input bytes,
-    output lines, output bytes)."""
-    if kind == "markdown":
-        size, result = convert.markdown_file(source)
-    else:
-        size = os.path.getsize(source)
-        result = convert.key_value_file(source)
+    output lines, output bytes). kind is "markdown" or "key_value", with
+    "+escape" for escaped output."""
+    kind, _, option = kind.partition("+")
+    # The source is opened first: a file that cannot be read fails as such,
+    # before any output exists.
+    descriptor = os.open(source, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
     try:
-        with convert.AtomicFile(target) as out:
-            written = convert.write_lines(out.file, result)
-            out.commit()
-    except OSError as error:  # a full disk, say: name the file it concerns
-        raise convert.ConversionError("cannot write %s: %s" % (target, convert.describe(error)))
-    return size, len(result), written
+        try:
+            with convert.AtomicFile(target) as out:
+                try:
+                    counts = convert.convert_file(kind, descriptor, out.file.fileno(),
+                                                  option == "escape")
+                except OSError as error:
+                    if error.filename == descriptor:  # the reading, not the writing
+                        raise ReadError(error)
+                    raise
+                out.commit()
+        except OSError as error:  # a full disk, say: name the file it concerns
+            raise convert.ConversionError("cannot write %s: %s" % (target, convert.describe(error)))
+        except ReadError as error:
+            raise error.args[0]
+    finally:
+        os.close(descriptor)
+    return counts
+
+
+class ReadError(Exception):
+    """An OSError of the source, carried past the handler for the target's."""
 
 
 class Job(object):
@@ -64,7 +79,7 @@ class Job(object):
         self.kind, self.source, self.target, self.size = kind, source, target, size
 
 
-def plan(input_dir, output_dir):
+def plan(input_dir, output_dir, escape=False):
     """The jobs for every regular file under input_dir, largest first so that
     a long file does not start last. Creates the output folders."""
     input_dir, output_dir = os.path.abspath(input_dir), os.path.abspath(output_dir)
@@ -93,6 +108,8 @@ def plan(input_dir, output_dir):
             else:
                 kind, relative = "key_value", relative + ".jsonl"
             target = os.path.join(output_dir, relative)
+            if escape:
+                kind += "+escape"
             jobs.append(Job(kind, source, target, os.path.getsize(source)))
     os.makedirs(output_dir, exist_ok=True)
     for folder in sorted(set(os.path.dirname(job.target) for job in jobs)):
@@ -227,6 +244,7 @@ def zendral_on_worker():
     try:
         import zendral as module
         import zendral_cli  # noqa: F401  (the tasks are its functions)
+        import zendral_document  # noqa: F401  (which convert with it)
     except ImportError as error:
         return "cannot import %s" % error
     return None if hasattr(module, "csv_file_to_json") else "zendral has no csv_file_to_json"
@@ -338,14 +356,14 @@ def run_cluster(jobs, workers, scheduler, progress):
 
 
 def run(input_dir, output_dir, engine="processes", workers=None, scheduler=None,
-        show_progress=None):
+        show_progress=None, escape=False):
     """Converts input_dir into output_dir. Returns the Progress, whose
     failures list the files that failed. Raises Failure when the run cannot
     start, or when the cluster fails as a whole."""
     if engine == "cluster":
         import_distributed()  # before any output folder is made
     workers = workers or os.cpu_count() or 1
-    jobs = plan(input_dir, output_dir)
+    jobs = plan(input_dir, output_dir, escape)
     if show_progress is None:
         show_progress = sys.stderr.isatty()
     progress = Progress(jobs, show_progress)

@@ -9,3 +9,9 @@ zendral.csv_file_to_json(pathlib.Path("app.log"))  # error: incompatible type "P
 zendral.csv_lines_to_json(["a=1", 2])  # error: List item 1 has incompatible type "int"
 zendral.md_to_html(lines=["# Title"])  # error: Unexpected keyword argument "lines"
 title: str = zendral.md_to_html(["# Title"])  # error: expression has type "List[str]", variable has type "str"
+
+import zendral_document
+
+zendral_document.md_to_html("# Title", True)  # error: No overload variant of "md_to_html" matches
+text: str = zendral_document.kv_to_json(b"a=1")  # error: expression has type "bytes", variable has type "str"
+zendral_document.kv_file_to_json(["app.log"], 1)  # error: incompatible type "List[str]"
