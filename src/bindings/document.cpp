@@ -25,7 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../bindings/boundary.hpp"  // measure_utf8, shared with zendral
+#include "boundary.hpp"  // measure_utf8, shared with zendral
 #include "../common/bytes.hpp"
 #include "../key_value/object_text.hpp"
 #include "zendral/key_value.hpp"
