@@ -50,9 +50,9 @@ class Errors(object):
         self.count = 0
 
     def report(self, name, text):
+        from .process import tell
         self.count += 1
-        sys.stderr.write("%s: %s: %s\n" % (PROGRAM, name, text))
-        sys.stderr.flush()
+        tell("%s: %s: %s\n" % (PROGRAM, name, text))
 
 
 class StdoutClosed(Exception):
@@ -63,14 +63,20 @@ class Output(object):
     """Where the result lines go: standard output, or a file that appears
     only once the whole run has succeeded."""
 
-    def __init__(self, path):
-        from . import convert
+    def __init__(self, path, inputs=()):
+        from . import outputs
         self.path = path
-        self.atomic = convert.AtomicFile(path) if path is not None else None
+        self.inputs = inputs
+        self.atomic = outputs.AtomicFile(path) if path is not None else None
         self.stream = None
 
     def open(self):
         if self.atomic is not None:
+            from . import outputs
+            # Refused before anything is read: an output that is an input.
+            self.atomic.inputs = outputs.input_ids(self.inputs)
+            # Left by a run that was killed (SIGKILL, a power cut).
+            outputs.remove_temporaries([self.path])
             self.atomic.open()
             self.stream = self.atomic.file
         elif sys.stdout is None:  # started with stdout closed
@@ -167,7 +173,7 @@ def convert_key_values(name, output):
 def run_convert(arguments, convert_one):
     from . import convert
     errors = Errors()
-    output = Output(arguments.output)
+    output = Output(arguments.output, arguments.files or ["-"])
     try:
         try:
             output.open()
@@ -191,16 +197,17 @@ def run_convert(arguments, convert_one):
 
 def run_batch(arguments):
     from . import batch
+    from .process import tell
     try:
         progress = batch.run(arguments.input, arguments.output, arguments.engine,
                              arguments.workers, arguments.scheduler,
                              True if arguments.progress else None)
     except batch.Failure as failure:
-        sys.stderr.write("%s: %s\n" % (PROGRAM, failure))
+        tell("%s: %s\n" % (PROGRAM, failure))
         return failure.status
     except OSError as error:  # an output folder that cannot be made, say
-        sys.stderr.write("%s: %s: %s\n" % (PROGRAM, error.filename or arguments.output,
-                                           error.strerror or error))
+        tell("%s: %s: %s\n" % (PROGRAM, error.filename or arguments.output,
+                               error.strerror or error))
         return FAILED
     return FAILED if progress.failures else OK
 
@@ -274,6 +281,10 @@ The cluster engine needs Dask's distributed package (pip install
 distributed; Debian: apt-get install python3-distributed)."""
 
 
+# More worker processes than this is a mistyped number, not a machine.
+MOST_WORKERS = 4096
+
+
 def positive(text):
     try:
         value = int(text)
@@ -281,6 +292,8 @@ def positive(text):
         value = 0
     if value < 1:
         raise argparse.ArgumentTypeError("takes a whole number from 1, not %r" % text)
+    if value > MOST_WORKERS:
+        raise argparse.ArgumentTypeError("takes at most %d, not %r" % (MOST_WORKERS, text))
     return value
 
 
@@ -329,23 +342,18 @@ def parser():
 
 def main(argv=None):
     """Runs the command; returns its exit status."""
+    from .process import Terminated, stopped_by_signals, tell
     status = OK
     try:
-        top = parser()
-        arguments = top.parse_args(argv)
-        if getattr(arguments, "scheduler", None):
-            if arguments.engine not in (None, "cluster"):
-                arguments.usage_error("--scheduler goes with --engine cluster")
-            arguments.engine = "cluster"
-        if arguments.command == "batch":
-            arguments.engine = arguments.engine or "processes"
-        status = arguments.run(arguments)
+        with stopped_by_signals():
+            status = run_command(argv)
     except ImportError as error:  # the extension itself, most likely
-        sys.stderr.write("%s: cannot import %s: %s\n" % (PROGRAM, error.name or "a module", error))
+        tell("%s: cannot import %s: %s\n" % (PROGRAM, error.name or "a module", error))
         status = FAILED
-    except KeyboardInterrupt:
-        # Output files were discarded on the way out; no traceback.
-        status = INTERRUPTED
+    except KeyboardInterrupt as interrupt:
+        # Output files were discarded on the way out; no traceback. SIGTERM
+        # and SIGHUP end with their own statuses, as a shell reports them.
+        status = 128 + interrupt.signum if isinstance(interrupt, Terminated) else INTERRUPTED
     except StdoutClosed:
         # End as cat or grep do when their reader has gone: killed by
         # SIGPIPE, silently (status 141 in the shell).
@@ -353,3 +361,15 @@ def main(argv=None):
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)
         os.kill(os.getpid(), signal.SIGPIPE)
     return status
+
+
+def run_command(argv):
+    top = parser()
+    arguments = top.parse_args(argv)
+    if getattr(arguments, "scheduler", None):
+        if arguments.engine not in (None, "cluster"):
+            arguments.usage_error("--scheduler goes with --engine cluster")
+        arguments.engine = "cluster"
+    if arguments.command == "batch":
+        arguments.engine = arguments.engine or "processes"
+    return arguments.run(arguments)
