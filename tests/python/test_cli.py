@@ -12,7 +12,7 @@ import time
 import unittest
 
 from support import zendral
-from test_scale_out import find_dask_python
+from test_scale_out import find_dask_python, processes_in
 
 COMMAND = [sys.executable, "-m", "zendral_cli"]
 SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
@@ -32,6 +32,34 @@ INPUTS = [
     ("long", b"".join(b"k%d=%s\n" % (i, b"v" * 997) for i in range(1500))
      + b"w=" + b"x" * (3 << 19) + b"\nlast=1"),
 ]
+
+
+# The command, with the writing of any output of more than one line stopped
+# halfway, for a minute: a run caught in the middle of writing a file.
+SLOW_WRITE = (
+    "import sys, time\n"
+    "from zendral_cli import convert, main\n"
+    "write = convert.write_lines\n"
+    "def halfway(out, lines):\n"
+    "    written = write(out, lines[:1])\n"
+    "    out.flush()\n"
+    "    if len(lines) > 1:\n"
+    "        time.sleep(60)\n"
+    "    return written + write(out, lines[1:])\n"
+    "convert.write_lines = halfway\n"
+    "sys.exit(main(sys.argv[1:]))\n")
+# The command, with a pool worker killed (SIGKILL) whenever it writes an
+# output of more than one line.
+WORKER_KILLED = (
+    "import os, signal, sys\n"
+    "from zendral_cli import convert, main\n"
+    "write, parent = convert.write_lines, os.getpid()\n"
+    "def killed(out, lines):\n"
+    "    if len(lines) > 1 and os.getpid() != parent:\n"
+    "        os.kill(os.getpid(), signal.SIGKILL)\n"
+    "    return write(out, lines)\n"
+    "convert.write_lines = killed\n"
+    "sys.exit(main(sys.argv[1:]))\n")
 
 
 def split(data):
@@ -149,10 +177,11 @@ class Command(unittest.TestCase):
         process.stderr.close()
         self.assertEqual((process.wait(timeout=60), stderr), (-signal.SIGPIPE, b""))
 
-    def interrupt(self, arguments, ready, stdin=None):
+    def interrupt(self, arguments, ready, stdin=None, signum=signal.SIGINT, group=True):
         """Starts the command in a process group of its own, waits until
-        ready() holds, interrupts the group as Ctrl-C would. Returns (exit
-        status, stderr)."""
+        ready() holds, interrupts the group as Ctrl-C would (or sends signum
+        to the group, or to the command alone). Returns (exit status, stderr,
+        the processes of the group still running a moment later)."""
         process = subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.PIPE, start_new_session=True)
         try:
@@ -163,9 +192,16 @@ class Command(unittest.TestCase):
             while not ready():
                 self.assertLess(time.monotonic(), deadline, "the command never got ready")
                 time.sleep(0.02)
-            os.killpg(process.pid, signal.SIGINT)
-            stderr = process.stderr.read()
-            return process.wait(timeout=60), stderr
+            (os.killpg if group else os.kill)(process.pid, signum)
+            try:
+                stderr = process.communicate(timeout=30)[1]
+            except subprocess.TimeoutExpired:
+                self.fail("standard error held open: processes outlived the command")
+            status = process.returncode
+            deadline = time.monotonic() + 3
+            while processes_in(process.pid) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            return status, stderr, processes_in(process.pid)
         finally:
             process.stdin.close()
             process.stderr.close()
@@ -179,7 +215,7 @@ class Command(unittest.TestCase):
         with self.subTest("kv -o, reading a pipe that stays open"):
             folder = os.path.join(self.folder, "convert")
             os.mkdir(folder)
-            status, stderr = self.interrupt(
+            status, stderr, _ = self.interrupt(
                 COMMAND + ["kv", "-o", os.path.join(folder, "out.jsonl")],
                 lambda: os.listdir(folder), stdin=b"a=1\n" * 1000)
             self.assertEqual((status, stderr), (130, b""))
@@ -189,24 +225,13 @@ class Command(unittest.TestCase):
             self.write("in/slow.log", b"a=1\nb=2\n")
             out = os.path.join(self.folder, "out")
             # The slow file's task stops halfway through writing its output.
-            slow_write = (
-                "import sys, time\n"
-                "from zendral_cli import convert, main\n"
-                "write = convert.write_lines\n"
-                "def halfway(out, lines):\n"
-                "    written = write(out, lines[:1])\n"
-                "    out.flush()\n"
-                "    if len(lines) > 1:\n"
-                "        time.sleep(60)\n"
-                "    return written + write(out, lines[1:])\n"
-                "convert.write_lines = halfway\n"
-                "sys.exit(main(sys.argv[1:]))\n")
+            slow_write = SLOW_WRITE
 
             def writing():
                 names = os.listdir(out) if os.path.isdir(out) else []
                 return "quick.log.jsonl" in names and any(
                     name.startswith(".slow.log.jsonl.") for name in names)
-            status, stderr = self.interrupt(
+            status, stderr, _ = self.interrupt(
                 [sys.executable, "-c", slow_write, "batch", os.path.join(self.folder, "in"),
                  out, "--workers", "2"], writing)
             self.assertEqual((status, stderr.decode()), (130, ""))
@@ -218,7 +243,7 @@ class Command(unittest.TestCase):
             for number in range(40):
                 self.write("many/%02d.log" % number, b"a=1,b=2\n" * 60000)
             out = os.path.join(self.folder, "cluster")
-            status, stderr = self.interrupt(
+            status, stderr, _ = self.interrupt(
                 [interpreter, "-m", "zendral_cli", "batch", os.path.join(self.folder, "many"),
                  out, "--engine", "cluster", "--workers", "2"],
                 lambda: os.path.isdir(out) and any(
@@ -226,6 +251,86 @@ class Command(unittest.TestCase):
             # The workers neither die of it nor get restarted, noisily.
             self.assertEqual((status, stderr.decode()), (130, ""))
             self.assertEqual([name for name in os.listdir(out) if name.startswith(".")], [])
+
+    def test_sigterm_and_sighup_end_a_run_as_ctrl_c_and_workers_end_with_it(self):
+        self.write("in/quick.log", b"a=1\n")
+        self.write("in/slow.log", b"a=1\nb=2\n")
+        for signum, group, number in ((signal.SIGTERM, True, 0), (signal.SIGHUP, True, 1),
+                                      (signal.SIGTERM, False, 2), (signal.SIGKILL, False, 3)):
+            with self.subTest("kv -o", signal=signum) if number < 2 else self.subTest(number):
+                if number < 2:
+                    folder = os.path.join(self.folder, "convert%d" % number)
+                    os.mkdir(folder)
+                    status, stderr, _ = self.interrupt(
+                        COMMAND + ["kv", "-o", os.path.join(folder, "out.jsonl")],
+                        lambda: os.listdir(folder), stdin=b"a=1\n" * 1000, signum=signum)
+                    self.assertEqual((status, stderr, os.listdir(folder)), (128 + signum, b"", []))
+            with self.subTest("batch, one worker writing", signal=signum, group=group):
+                out = os.path.join(self.folder, "out%d" % number)
+
+                def writing():
+                    names = os.listdir(out) if os.path.isdir(out) else []
+                    return "quick.log.jsonl" in names and any(
+                        name.startswith(".slow.log.jsonl.") for name in names)
+                status, stderr, left = self.interrupt(
+                    [sys.executable, "-c", SLOW_WRITE, "batch", os.path.join(self.folder, "in"),
+                     out, "--workers", "2"], writing, signum=signum, group=group)
+                # Killed, the command cannot clean up; its workers still do.
+                self.assertEqual((status, stderr.decode(), left),
+                                 (-signum if signum == signal.SIGKILL else 128 + signum, "", []))
+                self.assertEqual(os.listdir(out), ["quick.log.jsonl"])
+
+    def test_a_rerun_removes_stale_temporary_files_of_its_own_only(self):
+        self.write("in/a.log", b"a=1\n")
+        out = os.path.join(self.folder, "out")
+        ended = subprocess.Popen([sys.executable, "-c", ""])
+        ended.wait()
+        dead, alive = "%08x" % ended.pid, "%08x" % os.getpid()
+        stale = [".a.log.jsonl.%sbeef.tmp" % dead, ".x.jsonl.%s0000.tmp" % dead]
+        kept = [".a.log.jsonl.%sbeef.tmp" % alive,  # a writer still running
+                ".a.log.jsonl.%sbeef.tmp.old" % dead, ".b.log.jsonl.%sbeef.tmp" % dead,
+                "a.log.jsonl.%sbeef.tmp" % dead, ".a.log.jsonl.%sBEEF.tmp" % dead]
+        for name in stale + kept:
+            self.write(os.path.join("out", name), b"")
+        for arguments in (["batch", os.path.join(self.folder, "in"), out],
+                          ["kv", "-o", os.path.join(out, "x.jsonl"), os.path.join(self.folder, "in", "a.log")]):
+            done = run(arguments)
+            self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assertEqual(sorted(os.listdir(out)), sorted(kept + ["a.log.jsonl", "x.jsonl"]))
+
+    def test_a_worker_killed_takes_only_its_own_file(self):
+        self.write("in/victim.log", b"a=1\nb=2\n" * 10)  # the largest: submitted first
+        for number in range(30):
+            self.write("in/%02d.log" % number, b"n=%d\n" % number)
+        out = os.path.join(self.folder, "out")
+        done = subprocess.run([sys.executable, "-c", WORKER_KILLED, "batch",
+                               os.path.join(self.folder, "in"), out, "--workers", "2"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertRegex(done.stderr.decode(), r"\Azendral: FAILED .*victim.log: .*died\n\Z")
+        self.assertEqual(sorted(os.listdir(out)), ["%02d.log.jsonl" % n for n in range(30)])
+
+    def test_a_closed_or_failing_stderr_never_stops_the_work(self):
+        self.write("in/bad.md", b"- \xe9t\xe9\n" * 100)  # the largest: converted first
+        for number in range(20):
+            self.write("in/%02d.log" % number, b"n=%d\n" % number)
+        wanted = ["%02d.log.jsonl" % n for n in range(20)]
+        for number, how in enumerate(("closed", "full", "reader gone")):
+            with self.subTest(stderr=how):
+                out = os.path.join(self.folder, "out%d" % number)
+                arguments = COMMAND + ["batch", os.path.join(self.folder, "in"), out,
+                                       "--engine", "serial", "--progress"]
+                if how == "closed":
+                    done = subprocess.run(arguments, preexec_fn=lambda: os.close(2), timeout=120)
+                    status = done.returncode
+                elif how == "full":
+                    with open("/dev/full", "wb") as full:
+                        status = subprocess.run(arguments, stderr=full, timeout=120).returncode
+                else:
+                    process = subprocess.Popen(arguments, stderr=subprocess.PIPE)
+                    process.stderr.close()
+                    status = process.wait(timeout=120)
+                self.assertEqual((status, sorted(os.listdir(out))), (1, wanted))
 
     def test_batch_matches_md_and_kv_and_needs_dask_only_for_a_cluster(self):
         self.write("in/a.md", INPUTS[0][1])

@@ -295,6 +295,8 @@ def pool_round(jobs, workers, progress):
                     except OSError:
                         pass
             raise
+    # What the dead worker was writing (the pool is down: none is running).
+    convert.remove_temporaries(job.target for job in lost)
     return sorted(lost, key=lambda job: -job.size)
 
 
