@@ -5,9 +5,11 @@ behave as a careful Unix tool's do."""
 import os
 import re
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -142,6 +144,9 @@ class Command(unittest.TestCase):
             (["kv", "--nope"], b"", 2, r"usage: zendral .*\nzendral: error: .*--nope\n"),
             (["batch", "a", "b", "--workers", "0"], b"", 2,
              r"usage: zendral batch .*\nzendral batch: error: argument --workers: .*\n"),
+            # Past what any pool or semaphore takes: no traceback, no folder made.
+            (["batch", ".", "out", "--workers", "99999999999999999999"], b"", 2,
+             r"usage: zendral batch .*\nzendral batch: error: argument --workers: .*\n"),
         ]
         for arguments, stdin, status, stderr in cases:
             with self.subTest(arguments=arguments):
@@ -251,6 +256,131 @@ class Command(unittest.TestCase):
             # The workers neither die of it nor get restarted, noisily.
             self.assertEqual((status, stderr.decode()), (130, ""))
             self.assertEqual([name for name in os.listdir(out) if name.startswith(".")], [])
+
+    def test_an_output_never_replaces_an_input_and_special_files_are_written_through(self):
+        precious = {"a.log": b"k=precious\n", "x.md": b"# precious\n",
+                    "data/notes.log.jsonl": b"k=precious\n", "data/data/notes.log": b"x=1\n",
+                    "in/a.log": b"k=precious\n"}
+        for name, data in precious.items():
+            self.write(name, data)
+        os.link(os.path.join(self.folder, "a.log"), os.path.join(self.folder, "a-link.log"))
+        os.mkdir(os.path.join(self.folder, "out"))
+        os.symlink(os.path.join(self.folder, "in", "a.log"),
+                   os.path.join(self.folder, "out", "a.log.jsonl"))
+        before = sorted(os.listdir(self.folder))
+        for arguments, stdin, status, stderr in (
+                (["kv", "a.log", "-o", "a.log"], None, 1, r"a.log: cannot write: it is also an input"),
+                (["md", "x.md", "-o", "x.md"], None, 1, r"x.md: cannot write: it is also an input"),
+                (["kv", "-o", "a.log"], "a.log", 1, r"a.log: cannot write: it is also an input"),
+                (["kv", "x.md", "a.log", "-o", "a-link.log"], None, 1,
+                 r"a-link.log: cannot write: it is also an input"),
+                (["batch", "data", "."], None, 2, r"the output folder must not hold the input folder"),
+                (["batch", "in", "out"], None, 1, r".*/out/a.log.jsonl: cannot write: it is also an input")):
+            with self.subTest(arguments=arguments, stdin=stdin):
+                with open(os.path.join(self.folder, stdin or "x.md"), "rb") as source:
+                    done = subprocess.run(COMMAND + arguments, stdin=source, stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE, cwd=self.folder, timeout=120)
+                self.assertEqual((done.returncode, done.stdout), (status, b""))
+                self.assertRegex(done.stderr.decode(), r"\Azendral: %s\n\Z" % stderr)
+        for name, data in precious.items():
+            with open(os.path.join(self.folder, name), "rb") as kept:
+                self.assertEqual(kept.read(), data, name)
+        self.assertEqual(sorted(os.listdir(self.folder)), before)
+
+        source = os.path.join(self.folder, "a.log")
+        wanted = self.expected("kv", source)
+        special = os.path.join(self.folder, "special")
+        os.mkdir(special)
+        path = lambda name: os.path.join(special, name)  # noqa: E731
+        os.mkfifo(path("fifo"))
+        for name in ("target", "linked", "private"):
+            self.write(os.path.join("special", name), b"old\n")
+        os.symlink("target", path("symlink"))
+        os.link(path("linked"), path("other-link"))
+        os.chmod(path("private"), 0o600)
+        root = os.geteuid() == 0
+        if root:  # devices of its own: the machine's /dev/null must never be at stake
+            os.mknod(path("null"), 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+            os.mknod(path("full"), 0o666 | stat.S_IFCHR, os.makedev(1, 7))
+            os.chown(path("private"), 65534, 65534)
+        devices = ["null"] if root else []
+        long_name = "o" * 245
+        for name, reader in [("fifo", True), ("symlink", False), ("linked", False),
+                             ("private", False), (long_name, False)] + [(d, False) for d in devices]:
+            with self.subTest(output=name[:20]):
+                received = []
+
+                def read(name=name):
+                    with open(path(name), "rb") as fifo:
+                        received.append(fifo.read())
+                if reader:  # a FIFO's reader gets the bytes
+                    thread = threading.Thread(target=read)
+                    thread.start()
+                done = run(["kv", source, "-o", path(name)])
+                if reader:
+                    thread.join(60)
+                self.assertEqual((done.returncode, done.stderr), (0, b""))
+                if reader:
+                    self.assertEqual(received, [wanted])
+        if root:
+            done = run(["kv", source, "-o", path("full")])
+            self.assertEqual((done.returncode, done.stderr.decode()), (
+                1, "zendral: %s: cannot write: No space left on device\n" % path("full")))
+        modes = {name: os.lstat(path(name)) for name in os.listdir(special)}
+        self.assertTrue(stat.S_ISFIFO(modes["fifo"].st_mode))
+        self.assertTrue(stat.S_ISLNK(modes["symlink"].st_mode))
+        for name in devices + (["full"] if root else []):
+            self.assertTrue(stat.S_ISCHR(modes[name].st_mode), name)
+        self.assertEqual(stat.S_IMODE(modes["private"].st_mode), 0o600)
+        if root:
+            self.assertEqual((modes["private"].st_uid, modes["private"].st_gid), (65534, 65534))
+        self.assertEqual(modes["linked"].st_ino, modes["other-link"].st_ino)
+        for name in ("target", "linked", "other-link", "private", long_name):
+            with open(path(name), "rb") as result:
+                self.assertEqual(result.read(), wanted, name[:20])
+        # Nothing else: no temporary file left, no file made beside a special one.
+        self.assertEqual(sorted(modes), sorted(
+            ["fifo", "symlink", "target", "linked", "other-link", "private", long_name]
+            + devices + (["full"] if root else [])))
+
+        self.write("batch/" + "b" * 240, b"k=v\n")
+        done = run(["batch", os.path.join(self.folder, "batch"), os.path.join(self.folder, "batch-out")])
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assertEqual(os.listdir(os.path.join(self.folder, "batch-out")), ["b" * 240 + ".jsonl"])
+
+    def test_an_unprivileged_user_writes_to_dev_null_and_dev_stdout(self):
+        # Run in a child that drops root's rights, when run as root: the
+        # command as the user who cannot create files in /dev or /proc.
+        os.chmod(self.folder, 0o777)
+        source = self.write("a.log", b"k=v\n")
+        wanted = self.expected("kv", source)
+        for output in ("/dev/null", "/dev/stdout"):
+            with self.subTest(output=output):
+                result = os.path.join(self.folder, "stdout")
+                child = os.fork()
+                if child == 0:  # pragma: no cover (the child)
+                    status = 99
+                    try:
+                        # All it needs, loaded while the interpreter's own
+                        # folder can still be read.
+                        import importlib
+                        import pkgutil
+                        import zendral_cli
+                        for module in pkgutil.iter_modules(zendral_cli.__path__):
+                            if module.name != "__main__":
+                                importlib.import_module("zendral_cli." + module.name)
+                        if os.geteuid() == 0:
+                            os.setgroups([])
+                            os.setgid(65534)
+                            os.setuid(65534)
+                        descriptor = os.open(result, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+                        os.dup2(descriptor, 1)
+                        status = zendral_cli.main(["kv", source, "-o", output])
+                    finally:
+                        os._exit(status)
+                self.assertEqual(os.waitpid(child, 0)[1] >> 8, 0)
+                with open(result, "rb") as written:
+                    self.assertEqual(written.read(), wanted if output == "/dev/stdout" else b"")
 
     def test_sigterm_and_sighup_end_a_run_as_ctrl_c_and_workers_end_with_it(self):
         self.write("in/quick.log", b"a=1\n")
