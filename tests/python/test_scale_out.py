@@ -9,6 +9,7 @@ The cluster form needs an interpreter of this Python version that can import
 distributed: $ZENDRAL_DASK_PYTHON, else this one, else python3.X or python3
 on PATH. Without one that test is skipped and says why."""
 import io
+import json
 import os
 import resource
 import signal
@@ -17,6 +18,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -183,6 +185,7 @@ class ScaleOut(unittest.TestCase):
         self.assertEqual(status, 1, stderr)  # the one file that could not be written
         failures = [line for line in stderr.splitlines() if "FAILED" in line]
         self.assertEqual(len(failures), 1, stderr)
+        self.assertEqual(stderr.splitlines(), failures)  # and nothing else: no worker's log
         self.assertIn(TOO_BIG, failures[0])
         written = {}
         for folder, _, files in os.walk(output):
@@ -213,6 +216,92 @@ class ScaleOut(unittest.TestCase):
             output, interpreter, "--engine", "cluster", "--workers", "2")
         self.assertTrue(seen, "no listener seen: the cluster did not run")
         self.check_outputs(output, status, stderr, seen)
+
+    def test_the_local_cluster_admits_only_its_starter(self):
+        interpreter, why_not = find_dask_python()
+        if not interpreter:
+            self.skipTest(why_not)
+        done = subprocess.run([interpreter, "-c", OUTSIDER], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=120, env=self.dask_environment())
+        self.assertEqual(done.returncode, 0, done.stderr)
+        results = json.loads(done.stdout.decode())
+        self.assertEqual(results["own"], [os.getuid()], results)
+        # Each outsider failed to connect: an exception's name, not a result.
+        self.assertIsInstance(results["plain"], str, results)
+        self.assertIsInstance(results["other credentials"], str, results)
+
+    def test_a_wrong_scheduler_address_fails_fast_in_one_line(self):
+        interpreter, why_not = find_dask_python()
+        if not interpreter:
+            self.skipTest(why_not)
+        banner = socket.socket()
+        self.addCleanup(banner.close)
+        banner.bind(("127.0.0.1", 0))
+        banner.listen(4)
+        stop = threading.Event()
+        connections = []
+
+        def serve():  # an SSH server's greeting, then silence
+            banner.settimeout(0.1)
+            while not stop.is_set():
+                try:
+                    connection = banner.accept()[0]
+                except socket.timeout:
+                    continue
+                connection.sendall(b"SSH-2.0-OpenSSH_9.2p1 Debian-2+deb12u3\r\n")
+                connections.append(connection)
+        server = threading.Thread(target=serve)
+        server.start()
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        closed_port = closed.getsockname()[1]
+        closed.close()
+        try:
+            for port, text in ((banner.getsockname()[1], r"tcp://127.0.0.1:\d+ is not a Dask scheduler"),
+                               (closed_port, r"cannot reach the Dask scheduler at tcp://127.0.0.1:\d+: "
+                                             r"Connection refused")):
+                with self.subTest(text):
+                    started = time.monotonic()
+                    done = subprocess.run(
+                        [interpreter, EXAMPLE, self.input, os.path.join(self.folder, "out"),
+                         "--scheduler", "tcp://127.0.0.1:%d" % port], stdout=subprocess.PIPE,
+                        stderr=subprocess.PIPE, timeout=120, env=self.dask_environment())
+                    self.assertEqual(done.returncode, 1, done.stderr)
+                    self.assertRegex(done.stderr.decode(), r"\Azendral: %s\n\Z" % text)
+                    # Its start-up, then at once: not distributed's 30 s timeout.
+                    self.assertLess(time.monotonic() - started, 15)
+        finally:
+            stop.set()
+            server.join()
+            for connection in connections:
+                connection.close()
+
+    def dask_environment(self):
+        return dict(os.environ, TMPDIR=self.scratch)
+
+
+# Starts the local cluster as `zendral batch` does, then tries it as its
+# starter and as outsiders: a plain connection, and TLS with credentials of
+# one's own. Prints what each got: a result, or the exception's name.
+OUTSIDER = r"""
+import contextlib, json, os
+import distributed
+from distributed.security import Security
+from zendral_cli import batch
+with contextlib.ExitStack() as stack:
+    client = batch.start_local_cluster(distributed, stack, 1)
+    address = client.scheduler.address
+    results = {"own": sorted(client.run(os.getuid).values())}
+    for name, outsider, security in (
+            ("plain", address.replace("tls://", "tcp://"), None),
+            ("other credentials", address.replace("tcp://", "tls://"), Security.temporary())):
+        try:
+            with distributed.Client(outsider, timeout=3, security=security) as other:
+                results[name] = sorted(other.run(os.getuid).values())
+        except Exception as error:
+            results[name] = type(error).__name__
+    print(json.dumps(results))
+"""
 
 
 if __name__ == "__main__":
