@@ -221,7 +221,10 @@ def _stop(signum, frame):
     _stopping[0] = signum
     if _in_task[0]:
         raise Terminated(signum)
-    os._exit(128 + signum)
+    # Idle, it may be inside a queue's lock (taking work, or handing back a
+    # result): an exception releases it on the way out, as os._exit would
+    # not, and the pool's shutdown would wait for it forever.
+    raise SystemExit(128 + signum)
 
 
 def _worker_setup(parent):
@@ -230,15 +233,19 @@ def _worker_setup(parent):
     if _set_up[0]:
         return
     _set_up[0] = True
-    signal.signal(signal.SIGTERM, _stop)  # even under nohup: this one is ours
-    if sys.platform.startswith("linux"):
-        try:
-            import ctypes
-            ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
-        except (OSError, AttributeError):
-            pass
-    if os.getppid() != parent:  # it died before that
-        os._exit(128 + signal.SIGTERM)
+    try:
+        signal.signal(signal.SIGTERM, _stop)  # even under nohup: this one is ours
+        if sys.platform.startswith("linux"):
+            try:
+                import ctypes  # already loaded by the parent
+                ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM,
+                                                        0, 0, 0)
+            except (OSError, AttributeError):
+                pass
+        if os.getppid() != parent:  # it died before that
+            os._exit(128 + signal.SIGTERM)
+    except SystemExit as stop:  # stopped while starting, holding nothing yet
+        os._exit(stop.code)
 
 
 def _pool_task(kind, source, target, parent):
@@ -303,6 +310,11 @@ def pool_round(jobs, workers, progress):
 def run_processes(jobs, workers, progress):
     global _parent
     _parent = os.getpid()
+    if sys.platform.startswith("linux"):
+        try:
+            import ctypes  # noqa: F401  (for the workers, before they start)
+        except ImportError:
+            pass
     handlers = {signal.SIGINT: _interrupt}
     for signum in (signal.SIGTERM, signal.SIGHUP):
         if signal.getsignal(signum) != signal.SIG_IGN:
