@@ -348,13 +348,20 @@ class Command(unittest.TestCase):
         self.assertEqual((done.returncode, done.stderr), (0, b""))
         self.assertEqual(os.listdir(os.path.join(self.folder, "batch-out")), ["b" * 240 + ".jsonl"])
 
-    def test_an_unprivileged_user_writes_to_dev_null_and_dev_stdout(self):
+    def test_an_unprivileged_user_writes_to_dev_null_dev_stdout_and_its_own_files(self):
         # Run in a child that drops root's rights, when run as root: the
         # command as the user who cannot create files in /dev or /proc.
         os.chmod(self.folder, 0o777)
         source = self.write("a.log", b"k=v\n")
         wanted = self.expected("kv", source)
-        for output in ("/dev/null", "/dev/stdout"):
+        # The user's own file in a folder it cannot write to.
+        own = self.write("locked/own.jsonl", b"old\n")
+        if os.geteuid() == 0:
+            os.chown(own, 65534, 65534)
+        else:
+            os.chmod(os.path.dirname(own), 0o555)
+            self.addCleanup(os.chmod, os.path.dirname(own), 0o755)
+        for output in ("/dev/null", "/dev/stdout", own):
             with self.subTest(output=output):
                 result = os.path.join(self.folder, "stdout")
                 child = os.fork()
@@ -381,6 +388,9 @@ class Command(unittest.TestCase):
                 self.assertEqual(os.waitpid(child, 0)[1] >> 8, 0)
                 with open(result, "rb") as written:
                     self.assertEqual(written.read(), wanted if output == "/dev/stdout" else b"")
+        with open(own, "rb") as written:
+            self.assertEqual(written.read(), wanted)
+        self.assertEqual(os.listdir(os.path.dirname(own)), ["own.jsonl"])
 
     def test_sigterm_and_sighup_end_a_run_as_ctrl_c_and_workers_end_with_it(self):
         self.write("in/quick.log", b"a=1\n")

@@ -194,9 +194,18 @@ class AtomicFile(object):
                 break
             except FileExistsError:
                 continue
-            except OSError:
+            except OSError as error:
                 self.temporary = None  # not ours to remove
-                raise
+                if found is None or error.errno not in (errno.EACCES, errno.EPERM) \
+                        or not os.access(path, os.W_OK):
+                    raise
+                # A file this user may write in a folder it may not: the
+                # result waits in an unnamed file, then is copied in (as cp
+                # or sort -o would write it).
+                import tempfile
+                self.file = tempfile.TemporaryFile()
+                self.in_place = True
+                return
         else:
             self.temporary = None
             raise OSError(errno.EEXIST, os.strerror(errno.EEXIST), prefix)
@@ -212,7 +221,8 @@ class AtomicFile(object):
             self.file.flush()
             copy_into(self.file.fileno(), self.path)
             self.file.close()
-            os.unlink(self.temporary)
+            if self.temporary is not None:
+                os.unlink(self.temporary)
         else:
             self.file.close()
             os.replace(self.temporary, self.path)
