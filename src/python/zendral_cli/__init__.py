@@ -231,7 +231,7 @@ examples:
 Run `zendral COMMAND --help` for a command's options and examples.
 
 exit status: 0 success, 1 an input or output failed, 2 wrong arguments,
-130 interrupted (Ctrl-C). When the reader of the output stops early
+130 interrupted (Ctrl-C), 143 and 129 ended by SIGTERM and SIGHUP. When the reader of the output stops early
 (| head), the command ends quietly, killed by SIGPIPE as cat is (141 in the
 shell)."""
 
@@ -253,7 +253,11 @@ examples:
 %s
 
 With -o, the output file appears only when every input has converted; until
-then it is a hidden temporary file beside it, removed on failure or Ctrl-C.
+then it is a hidden temporary file beside it, removed on failure, Ctrl-C,
+SIGTERM or SIGHUP. An existing OUT keeps its mode and owner; a symbolic link's
+target is written, a file with other hard links is rewritten in place (every
+link sees the result), and a device or FIFO (/dev/null, /dev/stdout) is
+written through. An OUT that is also an input is refused.
 %s""" % ("\n".join("  " + command.ljust(width) + what for command, what in examples),
          "Lines from a pipe are converted and written as they arrive."
          if name == "kv" else "A Markdown input is converted once it has been read to its end.")
@@ -265,20 +269,25 @@ under OUTPUT: NAME.md becomes NAME.html, any other file NAME becomes
 NAME.jsonl, each exactly what `zendral md` or `zendral kv` gives for it.
 Each output is written under a temporary name and renamed, so a reader never
 sees half a file. A file that fails is reported on stderr and has no output;
-the others go on, and the exit status is then 1. Progress (files done, MB/s)
-goes to stderr when it is a terminal, or with --progress.
+the others go on, and the exit status is then 1. A worker that dies costs
+only its own file; workers end with the command, even when it is killed.
+OUTPUT may be inside INPUT (it is skipped) but not hold it. Progress (files
+done, MB/s) goes to stderr when it is a terminal, or with --progress.
 
 examples:
   zendral batch logs/ out/                     a process per core
   zendral batch logs/ out/ --workers 4 --progress
   zendral batch logs/ out/ --engine cluster --workers 2
-      a local Dask cluster, every listener on 127.0.0.1
-  zendral batch logs/ out/ --scheduler tcp://10.0.0.5:8786
-      an existing Dask cluster; its workers need zendral installed and must
-      see INPUT and OUTPUT at the same paths
+      a local Dask cluster, every listener on 127.0.0.1, open only to this
+      run (TLS with credentials made for it)
+  zendral batch logs/ out/ --scheduler tls://10.0.0.5:8786
+      an existing Dask cluster, with the TLS settings of your Dask
+      configuration; its workers need zendral installed and must see INPUT
+      and OUTPUT at the same paths
 
-The cluster engine needs Dask's distributed package (pip install
-distributed; Debian: apt-get install python3-distributed)."""
+The cluster engine needs Dask's distributed package, and the local cluster
+the cryptography package (pip install distributed cryptography; Debian:
+apt-get install python3-distributed python3-cryptography)."""
 
 
 # More worker processes than this is a mistyped number, not a machine.

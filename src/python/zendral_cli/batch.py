@@ -381,6 +381,10 @@ def start_local_cluster(distributed, stack, workers):
     """A LocalCluster on this machine, closed with the stack, and its client."""
     # The workers' scratch space goes away with the cluster.
     space = stack.enter_context(tempfile.TemporaryDirectory(prefix="zendral-batch-"))
+    # And everything else distributed keeps on disk (newer versions make a
+    # dask-scratch-space folder in the system's temporary folder).
+    import dask
+    stack.enter_context(dask.config.set({"temporary-directory": space}))
     security = local_cluster_credentials()
     # Ctrl-C reaches every process of the group. The workers must not die of
     # it, each with a traceback, while their nannies restart them: this
@@ -406,7 +410,12 @@ def start_local_cluster(distributed, stack, workers):
 
 
 def quiet_task_errors():
-    logging.getLogger("distributed.worker").setLevel(logging.ERROR)
+    # Only these records: a worker's other errors still show.
+    logging.getLogger("distributed.worker").addFilter(_not_a_task_error)
+
+
+def _not_a_task_error(record):
+    return not str(record.msg).startswith("Compute Failed")
 
 
 # What a Dask scheduler sends first: its handshake, one message whose 8-byte
