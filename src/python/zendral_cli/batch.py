@@ -410,7 +410,14 @@ def start_local_cluster(distributed, stack, workers):
 
 
 def quiet_task_errors():
-    # Only these records: a worker's other errors still show.
+    """In the local cluster's workers: their warnings (tasks cancelled by
+    Ctrl-C, say) are noise on the command's stderr, and a task's failure is
+    reported by the command itself. Their other errors still show."""
+    for name in ["distributed"] + list(logging.root.manager.loggerDict):
+        if name == "distributed" or name.startswith("distributed."):
+            logger = logging.getLogger(name)
+            if logger.getEffectiveLevel() < logging.ERROR:
+                logger.setLevel(logging.ERROR)
     logging.getLogger("distributed.worker").addFilter(_not_a_task_error)
 
 
