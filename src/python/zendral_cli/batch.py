@@ -25,6 +25,7 @@ import signal
 import sys
 import tempfile
 import time
+import warnings
 
 from . import convert, outputs
 from .process import Terminated, is_terminal, tell
@@ -395,11 +396,14 @@ def start_local_cluster(distributed, stack, workers):
     try:
         # Every listener on loopback: the scheduler, the workers, their
         # nannies, and the dashboards, which would take all interfaces.
-        cluster = stack.enter_context(distributed.LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True, host=LOOPBACK,
-            protocol="tls://", security=security,
-            dashboard_address=LOOPBACK + ":8787", worker_dashboard_address=LOOPBACK + ":0",
-            local_directory=space))
+        with warnings.catch_warnings():
+            # 8787 taken (another cluster): another port, without a word.
+            warnings.filterwarnings("ignore", r"Port \d+ is already in use")
+            cluster = stack.enter_context(distributed.LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, host=LOOPBACK,
+                protocol="tls://", security=security,
+                dashboard_address=LOOPBACK + ":8787", worker_dashboard_address=LOOPBACK + ":0",
+                local_directory=space))
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
     client = stack.enter_context(distributed.Client(cluster, security=security))
