@@ -226,6 +226,7 @@ class ScaleOut(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         results = json.loads(done.stdout.decode())
         self.assertEqual(results["own"], [os.getuid()], results)
+        self.assertEqual(results["configured"], 0, results)
         # Each outsider failed to connect: an exception's name, not a result.
         self.assertIsInstance(results["plain"], str, results)
         self.assertIsInstance(results["other credentials"], str, results)
@@ -282,9 +283,11 @@ class ScaleOut(unittest.TestCase):
 
 # Starts the local cluster as `zendral batch` does, then tries it as its
 # starter and as outsiders: a plain connection, and TLS with credentials of
-# one's own. Prints what each got: a result, or the exception's name.
+# one's own. Prints what each got: a result, or the exception's name; and the
+# exit status of `zendral batch --scheduler` given its credentials through
+# the Dask configuration, as a user of a TLS cluster has them.
 OUTSIDER = r"""
-import contextlib, json, os
+import contextlib, json, os, subprocess, sys, tempfile
 import distributed
 from distributed.security import Security
 from zendral_cli import batch
@@ -292,6 +295,19 @@ with contextlib.ExitStack() as stack:
     client = batch.start_local_cluster(distributed, stack, 1)
     address = client.scheduler.address
     results = {"own": sorted(client.run(os.getuid).values())}
+    folder = stack.enter_context(tempfile.TemporaryDirectory())
+    env = dict(os.environ)
+    for name, setting in (("tls_ca_file", "CA_FILE"), ("tls_client_cert", "CLIENT__CERT"),
+                          ("tls_client_key", "CLIENT__KEY")):
+        with open(os.path.join(folder, name), "w") as pem:
+            pem.write(getattr(client.security, name))
+        env["DASK_DISTRIBUTED__COMM__TLS__" + setting] = os.path.join(folder, name)
+    os.mkdir(os.path.join(folder, "in"))
+    with open(os.path.join(folder, "in", "a.log"), "w") as log:
+        log.write("a=1\n")
+    results["configured"] = subprocess.run(
+        [sys.executable, "-m", "zendral_cli", "batch", os.path.join(folder, "in"),
+         os.path.join(folder, "out"), "--scheduler", address], env=env).returncode
     for name, outsider, security in (
             ("plain", address.replace("tls://", "tcp://"), None),
             ("other credentials", address.replace("tcp://", "tls://"), Security.temporary())):
