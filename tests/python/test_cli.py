@@ -419,6 +419,21 @@ class Command(unittest.TestCase):
                 self.assertEqual((status, stderr.decode(), left),
                                  (-signum if signum == signal.SIGKILL else 128 + signum, "", []))
                 self.assertEqual(os.listdir(out), ["quick.log.jsonl"])
+        with self.subTest("batch on a local Dask cluster, SIGTERM to the command alone"):
+            interpreter, why_not = find_dask_python()
+            if not interpreter:
+                self.skipTest(why_not)
+            for number in range(40):
+                self.write("many/%02d.log" % number, b"a=1,b=2\n" * 60000)
+            out = os.path.join(self.folder, "cluster")
+            status, stderr, left = self.interrupt(
+                [interpreter, "-m", "zendral_cli", "batch", os.path.join(self.folder, "many"),
+                 out, "--engine", "cluster", "--workers", "2"],
+                lambda: os.path.isdir(out) and any(
+                    not name.startswith(".") for name in os.listdir(out)),
+                signum=signal.SIGTERM, group=False)
+            self.assertEqual((status, stderr.decode(), left), (143, "", []))
+            self.assertEqual([name for name in os.listdir(out) if name.startswith(".")], [])
 
     def test_a_rerun_removes_stale_temporary_files_of_its_own_only(self):
         self.write("in/a.log", b"a=1\n")

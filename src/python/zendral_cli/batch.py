@@ -526,6 +526,7 @@ def run_cluster(jobs, workers, scheduler, progress):
                             progress.done(job_of[future.key], counts)
                         future.release()
                 except BaseException:
+                    quiet_dask()  # before the cancelling, which it would report
                     client.cancel(futures)  # or an existing cluster would go on with them
                     raise
             except BaseException:
