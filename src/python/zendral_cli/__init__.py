@@ -231,9 +231,9 @@ examples:
 Run `zendral COMMAND --help` for a command's options and examples.
 
 exit status: 0 success, 1 an input or output failed, 2 wrong arguments,
-130 interrupted (Ctrl-C), 143 and 129 ended by SIGTERM and SIGHUP. When the reader of the output stops early
-(| head), the command ends quietly, killed by SIGPIPE as cat is (141 in the
-shell)."""
+130 interrupted (Ctrl-C), 143 and 129 ended by SIGTERM and SIGHUP. When the
+reader of the output stops early (| head), the command ends quietly, killed
+by SIGPIPE as cat is (141 in the shell)."""
 
 def convert_epilog(name, example, output, suffix):
     examples = [

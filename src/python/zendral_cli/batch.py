@@ -281,9 +281,13 @@ def pool_round(jobs, workers, progress):
                                                 **_pool_options(parent)) as pool:
         futures = {}
         try:
-            for job in jobs:
-                futures[pool.submit(_pool_task, job.kind, job.source, job.target,
-                                    parent)] = job
+            for index, job in enumerate(jobs):
+                try:
+                    futures[pool.submit(_pool_task, job.kind, job.source, job.target,
+                                        parent)] = job
+                except concurrent.futures.process.BrokenProcessPool:
+                    lost.extend(jobs[index:])  # broken already: not sent
+                    break
             for future in concurrent.futures.as_completed(futures):
                 try:
                     counts = future.result()
@@ -308,9 +312,30 @@ def pool_round(jobs, workers, progress):
     return sorted(lost, key=lambda job: -job.size)
 
 
+def _quiet_after_a_death(manage):
+    """Python 3.6's pool manager, once a worker has died, wakes the others
+    with a put_nowait() that can find the queue full: its thread then dies
+    printing a traceback, the workers already told to end and the futures
+    already failed. Nothing is lost by ending it quietly."""
+    import queue
+
+    def managed(*arguments):
+        try:
+            manage(*arguments)
+        except queue.Full:
+            pass
+    managed.quiet = True
+    return managed
+
+
 def run_processes(jobs, workers, progress):
     global _parent
     _parent = os.getpid()
+    process_pool = concurrent.futures.process
+    if sys.version_info < (3, 7) and \
+            not getattr(process_pool._queue_management_worker, "quiet", False):
+        process_pool._queue_management_worker = _quiet_after_a_death(
+            process_pool._queue_management_worker)
     if sys.platform.startswith("linux"):
         try:
             import ctypes  # noqa: F401  (for the workers, before they start)
@@ -353,13 +378,16 @@ def import_distributed():
     return distributed
 
 
-def local_cluster_credentials():
+def local_cluster_credentials(check_only=False):
     """Private credentials for a local cluster: a certificate authority,
     key and certificate made for this run and kept in memory, which every
     connection to the cluster must present (Dask's TLS security). Without
     them any user of the machine could connect to its loopback port and run
     code as the user who started it."""
     try:
+        if check_only:
+            import cryptography  # noqa: F401  (what Security.temporary needs)
+            return None
         from distributed.security import Security
         return Security.temporary()
     except ImportError as error:
@@ -551,7 +579,7 @@ def run(input_dir, output_dir, engine="processes", workers=None, scheduler=None,
     if engine == "cluster":
         import_distributed()  # before any output folder is made
         if not scheduler:
-            local_cluster_credentials()
+            local_cluster_credentials(check_only=True)
     workers = workers or os.cpu_count() or 1
     jobs = plan(input_dir, output_dir)
     # Left by a run that was killed (SIGKILL, a power cut): only the

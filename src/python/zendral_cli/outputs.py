@@ -63,7 +63,11 @@ def _alive(pid):
         return False
     except OSError:  # another user's process
         return True
-    return True
+    try:  # a zombie, not yet reaped by its parent, writes nothing
+        with open("/proc/%d/stat" % pid, "rb") as status:
+            return status.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except (OSError, IndexError):
+        return True
 
 
 def _is_token(text):
