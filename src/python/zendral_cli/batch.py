@@ -18,6 +18,7 @@ The cluster engine needs the `distributed` package, imported only then, and
 zendral installed on every worker; the process pool needs nothing else.
 """
 import concurrent.futures
+import concurrent.futures.process
 import contextlib
 import logging
 import os
