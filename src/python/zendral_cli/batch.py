@@ -223,10 +223,14 @@ def _stop(signum, frame):
     _stopping[0] = signum
     if _in_task[0]:
         raise Terminated(signum)
-    # Idle, it may be inside a queue's lock (taking work, or handing back a
-    # result): an exception releases it on the way out, as os._exit would
-    # not, and the pool's shutdown would wait for it forever.
-    raise SystemExit(128 + signum)
+    if sys.version_info < (3, 7):
+        # Idle, it may hold the lock of the queue of results, which Python
+        # 3.6's pool shutdown takes too: an exception releases it on the way
+        # out, as os._exit would not.
+        raise SystemExit(128 + signum)
+    # Later pools share no lock with their workers; an exit through the
+    # interpreter's shutdown could wait on the queues' threads.
+    os._exit(128 + signum)
 
 
 def _worker_setup(parent):
@@ -273,6 +277,14 @@ def _pool_options(parent):
     return options
 
 
+def _signal_workers(pool, signum):
+    for pid in list(getattr(pool, "_processes", None) or {}):
+        try:
+            os.kill(pid, signum)
+        except OSError:
+            pass
+
+
 def pool_round(jobs, workers, progress):
     """Converts jobs in a pool of its own. Returns the jobs lost with a
     worker that died (the pool breaks, and every pending file with it)."""
@@ -298,15 +310,16 @@ def pool_round(jobs, workers, progress):
                     progress.failed(futures[future], error)
                 else:
                     progress.done(futures[future], counts)
+            if lost:
+                # The pool is broken and its workers told to end; one that
+                # missed it (a signal caught as it started) would keep the
+                # shutdown waiting for ever. What they wrote is removed below.
+                _signal_workers(pool, signal.SIGKILL)
         except BaseException as error:
             for future in futures:  # shutdown would otherwise run them all first
                 future.cancel()
             if isinstance(error, Terminated):
-                for pid in list(getattr(pool, "_processes", None) or {}):
-                    try:
-                        os.kill(pid, error.signum)
-                    except OSError:
-                        pass
+                _signal_workers(pool, error.signum)
             raise
     # What the dead worker was writing (the pool is down: none is running).
     convert.remove_temporaries(job.target for job in lost)
