@@ -301,20 +301,31 @@ def pool_round(jobs, workers, progress):
                 except concurrent.futures.process.BrokenProcessPool:
                     lost.extend(jobs[index:])  # broken already: not sent
                     break
-            for future in concurrent.futures.as_completed(futures):
-                try:
-                    counts = future.result()
-                except concurrent.futures.process.BrokenProcessPool:
-                    lost.append(futures[future])
-                except Exception as error:
-                    progress.failed(futures[future], error)
-                else:
-                    progress.done(futures[future], counts)
+            pending = set(futures)
+            while pending:
+                done, pending = concurrent.futures.wait(
+                    pending, timeout=1.0, return_when=concurrent.futures.FIRST_COMPLETED)
+                for future in done:
+                    try:
+                        counts = future.result()
+                    except concurrent.futures.process.BrokenProcessPool:
+                        lost.append(futures[future])
+                    except Exception as error:
+                        progress.failed(futures[future], error)
+                    else:
+                        progress.done(futures[future], counts)
+                if pending and not done and _manager_gone(pool):
+                    # Python 3.6's manager can die of a worker's death
+                    # without failing the futures: they would wait for ever.
+                    lost.extend(futures[future] for future in pending)
+                    break
             if lost:
                 # The pool is broken and its workers told to end; one that
-                # missed it (a signal caught as it started) would keep the
-                # shutdown waiting for ever. What they wrote is removed below.
-                _signal_workers(pool, signal.SIGKILL)
+                # missed it (a signal that came as it was being forked is
+                # lost) would keep the shutdown waiting for ever. What they
+                # wrote is removed below.
+                _end_workers(pool)
+                _forget_broken_manager(pool)
         except BaseException as error:
             for future in futures:  # shutdown would otherwise run them all first
                 future.cancel()
@@ -340,6 +351,42 @@ def _quiet_after_a_death(manage):
             pass
     managed.quiet = True
     return managed
+
+
+def _end_workers(pool):
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    if sys.version_info < (3, 7):
+        # Python 3.6's shutdown takes a lock the workers share: they leave
+        # through their handler, which releases it, given the time to.
+        _signal_workers(pool, signal.SIGTERM)
+        deadline = time.monotonic() + 2
+        while any(process.is_alive() for process in processes) and \
+                time.monotonic() < deadline:
+            time.sleep(0.02)
+    for process in processes:
+        if process.is_alive():
+            try:
+                os.kill(process.pid, signal.SIGKILL)
+            except OSError:
+                pass
+
+
+def _manager_gone(pool):
+    thread = getattr(pool, "_executor_manager_thread", None) or \
+        getattr(pool, "_queue_management_thread", None)
+    return thread is not None and not thread.is_alive()
+
+
+def _forget_broken_manager(pool):
+    """Python 3.6: a broken pool's manager thread has ended by itself, and
+    waking it (shutdown puts into the queue of results) can wait for ever
+    on a lock a dead worker held."""
+    thread = getattr(pool, "_queue_management_thread", None)
+    if sys.version_info >= (3, 7) or thread is None:
+        return
+    thread.join(10)
+    if not thread.is_alive():
+        pool._queue_management_thread = None
 
 
 def run_processes(jobs, workers, progress):
