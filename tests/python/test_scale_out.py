@@ -6,7 +6,7 @@ nor a temporary file; and a run must leave no process, scratch file or
 listener off loopback behind.
 
 The cluster form needs an interpreter of this Python version that can import
-distributed: $ZENDRAL_DASK_PYTHON, else this one, else python3.X or python3
+distributed and cryptography: $ZENDRAL_DASK_PYTHON, else this one, else python3.X or python3
 on PATH. Without one that test is skipped and says why."""
 import io
 import json
@@ -116,7 +116,9 @@ def find_dask_python():
     candidates = [chosen] if chosen else [sys.executable] + [
         os.path.join(folder, name) for folder in os.environ.get("PATH", "").split(os.pathsep)
         for name in ("python" + VERSION, "python3")]
-    probe = "import sys, distributed, zendral; print('%d.%d' % sys.version_info[:2])"
+    # cryptography: the local cluster's credentials.
+    probe = ("import sys, distributed, cryptography, zendral; "
+             "print('%d.%d' % sys.version_info[:2])")
     tried = set()
     for candidate in candidates:
         if not os.access(candidate, os.X_OK) or os.path.realpath(candidate) in tried:
@@ -129,8 +131,9 @@ def find_dask_python():
             continue
         if output.decode(errors="replace").strip() == VERSION:
             return candidate, None
-    return None, ("no CPython %s interpreter that imports distributed and zendral among %s "
-                  "(install python3-distributed, or set ZENDRAL_DASK_PYTHON)"
+    return None, ("no CPython %s interpreter that imports distributed, cryptography and zendral "
+                  "among %s (install python3-distributed and python3-cryptography, or set "
+                  "ZENDRAL_DASK_PYTHON)"
                   % (VERSION, sorted(tried)))
 
 
