@@ -518,6 +518,18 @@ class Command(unittest.TestCase):
                              r"\Azendral: the cluster engine needs Dask's distributed package.*"
                              r"pip install distributed.*\n\Z")
             self.assertFalse(os.path.exists(out))
+        with self.subTest("local cluster without cryptography, for its credentials"):
+            interpreter, why_not = find_dask_python()
+            if not interpreter:
+                self.skipTest(why_not)
+            done = subprocess.run(
+                [interpreter, "-c", without_dask.replace("distributed", "cryptography"), "batch",
+                 source, out, "--engine", "cluster"],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+            self.assertEqual(done.returncode, 1)
+            self.assertRegex(done.stderr.decode(),
+                             r"\Azendral: the local cluster needs the cryptography package.*\n\Z")
+            self.assertFalse(os.path.exists(out))
 
 
 if __name__ == "__main__":
