@@ -10,7 +10,8 @@
 #   ZENDRAL_PYTHONS="3.8 3.13" scripts/test.sh       these after the main build's
 #   PYTHON=/path/to/python3.x scripts/test.sh      first interpreter instead of 3.6, in build-py3.x/
 #   ZENDRAL_DASK_PYTHON=/path/to/python3.x scripts/test.sh
-#       interpreter with distributed for the scale-out test (default: found on PATH)
+#       interpreter with distributed and cryptography for the cluster tests
+#       (default: found on PATH)
 # A version with no interpreter on this machine is reported as SKIPPED.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -31,7 +32,7 @@ for version in $wanted; do
 done
 
 ensure_packages cmake make g++ pybind11-dev googletest libgtest-dev \
-  python3-dev python3-venv python3-distributed
+  python3-dev python3-venv python3-distributed python3-cryptography
 
 skipped=() failed=()
 skip() { echo "SKIPPED: $*"; skipped+=("$*"); }

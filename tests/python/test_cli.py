@@ -6,14 +6,16 @@ import json
 import os
 import re
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
 from support import zendral
-from test_scale_out import find_dask_python
+from test_scale_out import find_dask_python, processes_in
 
 COMMAND = [sys.executable, "-m", "zendral_cli"]
 SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
@@ -33,6 +35,34 @@ INPUTS = [
     ("long", b"".join(b"k%d=%s\n" % (i, b"v" * 997) for i in range(1500))
      + b"w=" + b"x" * (3 << 19) + b"\nlast=1"),
 ]
+
+
+# The command, with any output of more than one line held for a minute once
+# written, before its rename: a run caught in the middle of writing a file.
+SLOW_WRITE = (
+    "import sys, time, zendral_document\n"
+    "from zendral_cli import main\n"
+    "convert = zendral_document.kv_file_to_json\n"
+    "def halfway(source, target, **options):\n"
+    "    counts = convert(source, target, **options)\n"
+    "    if counts[1] > 1:\n"
+    "        time.sleep(60)\n"
+    "    return counts\n"
+    "zendral_document.kv_file_to_json = halfway\n"
+    "sys.exit(main(sys.argv[1:]))\n")
+# The command, with a pool worker killed (SIGKILL) whenever it has written
+# an output of more than one line, before renaming it into place.
+WORKER_KILLED = (
+    "import os, signal, sys, zendral_document\n"
+    "from zendral_cli import main\n"
+    "convert, parent = zendral_document.kv_file_to_json, os.getpid()\n"
+    "def killed(source, target, **options):\n"
+    "    counts = convert(source, target, **options)\n"
+    "    if counts[1] > 1 and os.getpid() != parent:\n"
+    "        os.kill(os.getpid(), signal.SIGKILL)\n"
+    "    return counts\n"
+    "zendral_document.kv_file_to_json = killed\n"
+    "sys.exit(main(sys.argv[1:]))\n")
 
 
 def split(data):
@@ -115,6 +145,9 @@ class Command(unittest.TestCase):
             (["kv", "--nope"], b"", 2, r"usage: zendral .*\nzendral: error: .*--nope\n"),
             (["batch", "a", "b", "--workers", "0"], b"", 2,
              r"usage: zendral batch .*\nzendral batch: error: argument --workers: .*\n"),
+            # Past what any pool or semaphore takes: no traceback, no folder made.
+            (["batch", ".", "out", "--workers", "99999999999999999999"], b"", 2,
+             r"usage: zendral batch .*\nzendral batch: error: argument --workers: .*\n"),
         ]
         for arguments, stdin, status, stderr in cases:
             with self.subTest(arguments=arguments):
@@ -170,10 +203,11 @@ class Command(unittest.TestCase):
         process.stderr.close()
         self.assertEqual((process.wait(timeout=60), stderr), (-signal.SIGPIPE, b""))
 
-    def interrupt(self, arguments, ready, stdin=None):
+    def interrupt(self, arguments, ready, stdin=None, signum=signal.SIGINT, group=True):
         """Starts the command in a process group of its own, waits until
-        ready() holds, interrupts the group as Ctrl-C would. Returns (exit
-        status, stderr)."""
+        ready() holds, interrupts the group as Ctrl-C would (or sends signum
+        to the group, or to the command alone). Returns (exit status, stderr,
+        the processes of the group still running a moment later)."""
         process = subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.PIPE, start_new_session=True)
         try:
@@ -184,9 +218,16 @@ class Command(unittest.TestCase):
             while not ready():
                 self.assertLess(time.monotonic(), deadline, "the command never got ready")
                 time.sleep(0.02)
-            os.killpg(process.pid, signal.SIGINT)
-            stderr = process.stderr.read()
-            return process.wait(timeout=60), stderr
+            (os.killpg if group else os.kill)(process.pid, signum)
+            try:
+                stderr = process.communicate(timeout=30)[1]
+            except subprocess.TimeoutExpired:
+                self.fail("standard error held open: processes outlived the command")
+            status = process.returncode
+            deadline = time.monotonic() + 3
+            while processes_in(process.pid) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            return status, stderr, processes_in(process.pid)
         finally:
             process.stdin.close()
             process.stderr.close()
@@ -200,7 +241,7 @@ class Command(unittest.TestCase):
         with self.subTest("kv -o, reading a pipe that stays open"):
             folder = os.path.join(self.folder, "convert")
             os.mkdir(folder)
-            status, stderr = self.interrupt(
+            status, stderr, _ = self.interrupt(
                 COMMAND + ["kv", "-o", os.path.join(folder, "out.jsonl")],
                 lambda: os.listdir(folder), stdin=b"a=1\n" * 1000)
             self.assertEqual((status, stderr), (130, b""))
@@ -211,23 +252,13 @@ class Command(unittest.TestCase):
             out = os.path.join(self.folder, "out")
             # The slow file's task stops once its output is written, before
             # the output is renamed into place.
-            slow_write = (
-                "import sys, time, zendral_document\n"
-                "from zendral_cli import main\n"
-                "convert = zendral_document.kv_file_to_json\n"
-                "def halfway(source, target, **options):\n"
-                "    counts = convert(source, target, **options)\n"
-                "    if counts[1] > 1:\n"
-                "        time.sleep(60)\n"
-                "    return counts\n"
-                "zendral_document.kv_file_to_json = halfway\n"
-                "sys.exit(main(sys.argv[1:]))\n")
+            slow_write = SLOW_WRITE
 
             def writing():
                 names = os.listdir(out) if os.path.isdir(out) else []
                 return "quick.log.jsonl" in names and any(
                     name.startswith(".slow.log.jsonl.") for name in names)
-            status, stderr = self.interrupt(
+            status, stderr, _ = self.interrupt(
                 [sys.executable, "-c", slow_write, "batch", os.path.join(self.folder, "in"),
                  out, "--workers", "2"], writing)
             self.assertEqual((status, stderr.decode()), (130, ""))
@@ -239,7 +270,7 @@ class Command(unittest.TestCase):
             for number in range(40):
                 self.write("many/%02d.log" % number, b"a=1,b=2\n" * 60000)
             out = os.path.join(self.folder, "cluster")
-            status, stderr = self.interrupt(
+            status, stderr, _ = self.interrupt(
                 [interpreter, "-m", "zendral_cli", "batch", os.path.join(self.folder, "many"),
                  out, "--engine", "cluster", "--workers", "2"],
                 lambda: os.path.isdir(out) and any(
@@ -247,6 +278,236 @@ class Command(unittest.TestCase):
             # The workers neither die of it nor get restarted, noisily.
             self.assertEqual((status, stderr.decode()), (130, ""))
             self.assertEqual([name for name in os.listdir(out) if name.startswith(".")], [])
+
+    def test_an_output_never_replaces_an_input_and_special_files_are_written_through(self):
+        precious = {"a.log": b"k=precious\n", "x.md": b"# precious\n",
+                    "data/notes.log.jsonl": b"k=precious\n", "data/data/notes.log": b"x=1\n",
+                    "in/a.log": b"k=precious\n"}
+        for name, data in precious.items():
+            self.write(name, data)
+        os.link(os.path.join(self.folder, "a.log"), os.path.join(self.folder, "a-link.log"))
+        os.mkdir(os.path.join(self.folder, "out"))
+        os.symlink(os.path.join(self.folder, "in", "a.log"),
+                   os.path.join(self.folder, "out", "a.log.jsonl"))
+        before = sorted(os.listdir(self.folder))
+        for arguments, stdin, status, stderr in (
+                (["kv", "a.log", "-o", "a.log"], None, 1, r"a.log: cannot write: it is also an input"),
+                (["md", "x.md", "-o", "x.md"], None, 1, r"x.md: cannot write: it is also an input"),
+                (["kv", "-o", "a.log"], "a.log", 1, r"a.log: cannot write: it is also an input"),
+                (["kv", "x.md", "a.log", "-o", "a-link.log"], None, 1,
+                 r"a-link.log: cannot write: it is also an input"),
+                (["batch", "data", "."], None, 2, r"the output folder must not hold the input folder"),
+                (["batch", "in", "out"], None, 1, r".*/out/a.log.jsonl: cannot write: it is also an input")):
+            with self.subTest(arguments=arguments, stdin=stdin):
+                with open(os.path.join(self.folder, stdin or "x.md"), "rb") as source:
+                    done = subprocess.run(COMMAND + arguments, stdin=source, stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE, cwd=self.folder, timeout=120)
+                self.assertEqual((done.returncode, done.stdout), (status, b""))
+                self.assertRegex(done.stderr.decode(), r"\Azendral: %s\n\Z" % stderr)
+        for name, data in precious.items():
+            with open(os.path.join(self.folder, name), "rb") as kept:
+                self.assertEqual(kept.read(), data, name)
+        self.assertEqual(sorted(os.listdir(self.folder)), before)
+
+        source = os.path.join(self.folder, "a.log")
+        wanted = self.expected("kv", source)
+        special = os.path.join(self.folder, "special")
+        os.mkdir(special)
+        path = lambda name: os.path.join(special, name)  # noqa: E731
+        os.mkfifo(path("fifo"))
+        for name in ("target", "linked", "private"):
+            self.write(os.path.join("special", name), b"old\n")
+        os.symlink("target", path("symlink"))
+        os.link(path("linked"), path("other-link"))
+        os.chmod(path("private"), 0o600)
+        root = os.geteuid() == 0
+        if root:  # devices of its own: the machine's /dev/null must never be at stake
+            os.mknod(path("null"), 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+            os.mknod(path("full"), 0o666 | stat.S_IFCHR, os.makedev(1, 7))
+            os.chown(path("private"), 65534, 65534)
+        devices = ["null"] if root else []
+        long_name = "o" * 245
+        for name, reader in [("fifo", True), ("symlink", False), ("linked", False),
+                             ("private", False), (long_name, False)] + [(d, False) for d in devices]:
+            with self.subTest(output=name[:20]):
+                received = []
+
+                def read(name=name):
+                    with open(path(name), "rb") as fifo:
+                        received.append(fifo.read())
+                if reader:  # a FIFO's reader gets the bytes
+                    thread = threading.Thread(target=read)
+                    thread.start()
+                done = run(["kv", source, "-o", path(name)])
+                if reader:
+                    thread.join(60)
+                self.assertEqual((done.returncode, done.stderr), (0, b""))
+                if reader:
+                    self.assertEqual(received, [wanted])
+        if root:
+            done = run(["kv", source, "-o", path("full")])
+            self.assertEqual((done.returncode, done.stderr.decode()), (
+                1, "zendral: %s: cannot write: No space left on device\n" % path("full")))
+        modes = {name: os.lstat(path(name)) for name in os.listdir(special)}
+        self.assertTrue(stat.S_ISFIFO(modes["fifo"].st_mode))
+        self.assertTrue(stat.S_ISLNK(modes["symlink"].st_mode))
+        for name in devices + (["full"] if root else []):
+            self.assertTrue(stat.S_ISCHR(modes[name].st_mode), name)
+        self.assertEqual(stat.S_IMODE(modes["private"].st_mode), 0o600)
+        if root:
+            self.assertEqual((modes["private"].st_uid, modes["private"].st_gid), (65534, 65534))
+        self.assertEqual(modes["linked"].st_ino, modes["other-link"].st_ino)
+        for name in ("target", "linked", "other-link", "private", long_name):
+            with open(path(name), "rb") as result:
+                self.assertEqual(result.read(), wanted, name[:20])
+        # Nothing else: no temporary file left, no file made beside a special one.
+        self.assertEqual(sorted(modes), sorted(
+            ["fifo", "symlink", "target", "linked", "other-link", "private", long_name]
+            + devices + (["full"] if root else [])))
+
+        self.write("batch/" + "b" * 240, b"k=v\n")
+        done = run(["batch", os.path.join(self.folder, "batch"), os.path.join(self.folder, "batch-out")])
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assertEqual(os.listdir(os.path.join(self.folder, "batch-out")), ["b" * 240 + ".jsonl"])
+
+    def test_an_unprivileged_user_writes_to_dev_null_dev_stdout_and_its_own_files(self):
+        # Run in a child that drops root's rights, when run as root: the
+        # command as the user who cannot create files in /dev or /proc.
+        os.chmod(self.folder, 0o777)
+        source = self.write("a.log", b"k=v\n")
+        wanted = self.expected("kv", source)
+        # The user's own file in a folder it cannot write to.
+        own = self.write("locked/own.jsonl", b"old\n")
+        if os.geteuid() == 0:
+            os.chown(own, 65534, 65534)
+        else:
+            os.chmod(os.path.dirname(own), 0o555)
+            self.addCleanup(os.chmod, os.path.dirname(own), 0o755)
+        for output in ("/dev/null", "/dev/stdout", own):
+            with self.subTest(output=output):
+                result = os.path.join(self.folder, "stdout")
+                child = os.fork()
+                if child == 0:  # pragma: no cover (the child)
+                    status = 99
+                    try:
+                        # All it needs, loaded while the interpreter's own
+                        # folder can still be read.
+                        import importlib
+                        import pkgutil
+                        import zendral_cli
+                        for module in pkgutil.iter_modules(zendral_cli.__path__):
+                            if module.name != "__main__":
+                                importlib.import_module("zendral_cli." + module.name)
+                        if os.geteuid() == 0:
+                            os.setgroups([])
+                            os.setgid(65534)
+                            os.setuid(65534)
+                        descriptor = os.open(result, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+                        os.dup2(descriptor, 1)
+                        status = zendral_cli.main(["kv", source, "-o", output])
+                    finally:
+                        os._exit(status)
+                self.assertEqual(os.waitpid(child, 0)[1] >> 8, 0)
+                with open(result, "rb") as written:
+                    self.assertEqual(written.read(), wanted if output == "/dev/stdout" else b"")
+        with open(own, "rb") as written:
+            self.assertEqual(written.read(), wanted)
+        self.assertEqual(os.listdir(os.path.dirname(own)), ["own.jsonl"])
+
+    def test_sigterm_and_sighup_end_a_run_as_ctrl_c_and_workers_end_with_it(self):
+        self.write("in/quick.log", b"a=1\n")
+        self.write("in/slow.log", b"a=1\nb=2\n")
+        for signum, group, number in ((signal.SIGTERM, True, 0), (signal.SIGHUP, True, 1),
+                                      (signal.SIGTERM, False, 2), (signal.SIGKILL, False, 3)):
+            with self.subTest("kv -o", signal=signum) if number < 2 else self.subTest(number):
+                if number < 2:
+                    folder = os.path.join(self.folder, "convert%d" % number)
+                    os.mkdir(folder)
+                    status, stderr, _ = self.interrupt(
+                        COMMAND + ["kv", "-o", os.path.join(folder, "out.jsonl")],
+                        lambda: os.listdir(folder), stdin=b"a=1\n" * 1000, signum=signum)
+                    self.assertEqual((status, stderr, os.listdir(folder)), (128 + signum, b"", []))
+            with self.subTest("batch, one worker writing", signal=signum, group=group):
+                out = os.path.join(self.folder, "out%d" % number)
+
+                def writing():
+                    names = os.listdir(out) if os.path.isdir(out) else []
+                    return "quick.log.jsonl" in names and any(
+                        name.startswith(".slow.log.jsonl.") for name in names)
+                status, stderr, left = self.interrupt(
+                    [sys.executable, "-c", SLOW_WRITE, "batch", os.path.join(self.folder, "in"),
+                     out, "--workers", "2"], writing, signum=signum, group=group)
+                # Killed, the command cannot clean up; its workers still do.
+                self.assertEqual((status, stderr.decode(), left),
+                                 (-signum if signum == signal.SIGKILL else 128 + signum, "", []))
+                self.assertEqual(os.listdir(out), ["quick.log.jsonl"])
+        with self.subTest("batch on a local Dask cluster, SIGTERM to the command alone"):
+            interpreter, why_not = find_dask_python()
+            if not interpreter:
+                self.skipTest(why_not)
+            for number in range(40):
+                self.write("many/%02d.log" % number, b"a=1,b=2\n" * 60000)
+            out = os.path.join(self.folder, "cluster")
+            status, stderr, left = self.interrupt(
+                [interpreter, "-m", "zendral_cli", "batch", os.path.join(self.folder, "many"),
+                 out, "--engine", "cluster", "--workers", "2"],
+                lambda: os.path.isdir(out) and any(
+                    not name.startswith(".") for name in os.listdir(out)),
+                signum=signal.SIGTERM, group=False)
+            self.assertEqual((status, stderr.decode(), left), (143, "", []))
+            self.assertEqual([name for name in os.listdir(out) if name.startswith(".")], [])
+
+    def test_a_rerun_removes_stale_temporary_files_of_its_own_only(self):
+        self.write("in/a.log", b"a=1\n")
+        out = os.path.join(self.folder, "out")
+        ended = subprocess.Popen([sys.executable, "-c", ""])
+        ended.wait()
+        dead, alive = "%08x" % ended.pid, "%08x" % os.getpid()
+        stale = [".a.log.jsonl.%sbeef.tmp" % dead, ".x.jsonl.%s0000.tmp" % dead]
+        kept = [".a.log.jsonl.%sbeef.tmp" % alive,  # a writer still running
+                ".a.log.jsonl.%sbeef.tmp.old" % dead, ".b.log.jsonl.%sbeef.tmp" % dead,
+                "a.log.jsonl.%sbeef.tmp" % dead, ".a.log.jsonl.%sBEEF.tmp" % dead]
+        for name in stale + kept:
+            self.write(os.path.join("out", name), b"")
+        for arguments in (["batch", os.path.join(self.folder, "in"), out],
+                          ["kv", "-o", os.path.join(out, "x.jsonl"), os.path.join(self.folder, "in", "a.log")]):
+            done = run(arguments)
+            self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assertEqual(sorted(os.listdir(out)), sorted(kept + ["a.log.jsonl", "x.jsonl"]))
+
+    def test_a_worker_killed_takes_only_its_own_file(self):
+        self.write("in/victim.log", b"a=1\nb=2\n" * 10)  # the largest: submitted first
+        for number in range(30):
+            self.write("in/%02d.log" % number, b"n=%d\n" % number)
+        out = os.path.join(self.folder, "out")
+        done = subprocess.run([sys.executable, "-c", WORKER_KILLED, "batch",
+                               os.path.join(self.folder, "in"), out, "--workers", "2"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertRegex(done.stderr.decode(), r"\Azendral: FAILED .*victim.log: .*died\n\Z")
+        self.assertEqual(sorted(os.listdir(out)), ["%02d.log.jsonl" % n for n in range(30)])
+
+    def test_a_closed_or_failing_stderr_never_stops_the_work(self):
+        self.write("in/bad.md", b"- \xe9t\xe9\n" * 100)  # the largest: converted first
+        for number in range(20):
+            self.write("in/%02d.log" % number, b"n=%d\n" % number)
+        wanted = ["%02d.log.jsonl" % n for n in range(20)]
+        for number, how in enumerate(("closed", "full", "reader gone")):
+            with self.subTest(stderr=how):
+                out = os.path.join(self.folder, "out%d" % number)
+                arguments = COMMAND + ["batch", os.path.join(self.folder, "in"), out,
+                                       "--engine", "serial", "--progress"]
+                if how == "closed":
+                    done = subprocess.run(arguments, preexec_fn=lambda: os.close(2), timeout=120)
+                    status = done.returncode
+                elif how == "full":
+                    with open("/dev/full", "wb") as full:
+                        status = subprocess.run(arguments, stderr=full, timeout=120).returncode
+                else:
+                    process = subprocess.Popen(arguments, stderr=subprocess.PIPE)
+                    process.stderr.close()
+                    status = process.wait(timeout=120)
+                self.assertEqual((status, sorted(os.listdir(out))), (1, wanted))
 
     def test_batch_matches_md_and_kv_and_needs_dask_only_for_a_cluster(self):
         self.write("in/a.md", INPUTS[0][1])
@@ -278,6 +539,18 @@ class Command(unittest.TestCase):
             self.assertRegex(done.stderr.decode(),
                              r"\Azendral: the cluster engine needs Dask's distributed package.*"
                              r"pip install distributed.*\n\Z")
+            self.assertFalse(os.path.exists(out))
+        with self.subTest("local cluster without cryptography, for its credentials"):
+            interpreter, why_not = find_dask_python()
+            if not interpreter:
+                self.skipTest(why_not)
+            done = subprocess.run(
+                [interpreter, "-c", without_dask.replace("distributed", "cryptography"), "batch",
+                 source, out, "--engine", "cluster"],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+            self.assertEqual(done.returncode, 1)
+            self.assertRegex(done.stderr.decode(),
+                             r"\Azendral: the local cluster needs the cryptography package.*\n\Z")
             self.assertFalse(os.path.exists(out))
 
 

@@ -6,9 +6,10 @@ nor a temporary file; and a run must leave no process, scratch file or
 listener off loopback behind.
 
 The cluster form needs an interpreter of this Python version that can import
-distributed: $ZENDRAL_DASK_PYTHON, else this one, else python3.X or python3
+distributed and cryptography: $ZENDRAL_DASK_PYTHON, else this one, else python3.X or python3
 on PATH. Without one that test is skipped and says why."""
 import io
+import json
 import os
 import resource
 import signal
@@ -17,6 +18,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -114,7 +116,9 @@ def find_dask_python():
     candidates = [chosen] if chosen else [sys.executable] + [
         os.path.join(folder, name) for folder in os.environ.get("PATH", "").split(os.pathsep)
         for name in ("python" + VERSION, "python3")]
-    probe = "import sys, distributed, zendral; print('%d.%d' % sys.version_info[:2])"
+    # cryptography: the local cluster's credentials.
+    probe = ("import sys, distributed, cryptography, zendral; "
+             "print('%d.%d' % sys.version_info[:2])")
     tried = set()
     for candidate in candidates:
         if not os.access(candidate, os.X_OK) or os.path.realpath(candidate) in tried:
@@ -127,8 +131,9 @@ def find_dask_python():
             continue
         if output.decode(errors="replace").strip() == VERSION:
             return candidate, None
-    return None, ("no CPython %s interpreter that imports distributed and zendral among %s "
-                  "(install python3-distributed, or set ZENDRAL_DASK_PYTHON)"
+    return None, ("no CPython %s interpreter that imports distributed, cryptography and zendral "
+                  "among %s (install python3-distributed and python3-cryptography, or set "
+                  "ZENDRAL_DASK_PYTHON)"
                   % (VERSION, sorted(tried)))
 
 
@@ -183,6 +188,7 @@ class ScaleOut(unittest.TestCase):
         self.assertEqual(status, 1, stderr)  # the one file that could not be written
         failures = [line for line in stderr.splitlines() if "FAILED" in line]
         self.assertEqual(len(failures), 1, stderr)
+        self.assertEqual(stderr.splitlines(), failures)  # and nothing else: no worker's log
         self.assertIn(TOO_BIG, failures[0])
         written = {}
         for folder, _, files in os.walk(output):
@@ -213,6 +219,108 @@ class ScaleOut(unittest.TestCase):
             output, interpreter, "--engine", "cluster", "--workers", "2")
         self.assertTrue(seen, "no listener seen: the cluster did not run")
         self.check_outputs(output, status, stderr, seen)
+
+    def test_the_local_cluster_admits_only_its_starter(self):
+        interpreter, why_not = find_dask_python()
+        if not interpreter:
+            self.skipTest(why_not)
+        done = subprocess.run([interpreter, "-c", OUTSIDER], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=120, env=self.dask_environment())
+        self.assertEqual(done.returncode, 0, done.stderr)
+        results = json.loads(done.stdout.decode())
+        self.assertEqual(results["own"], [os.getuid()], results)
+        self.assertEqual(results["configured"], 0, results)
+        # Each outsider failed to connect: an exception's name, not a result.
+        self.assertIsInstance(results["plain"], str, results)
+        self.assertIsInstance(results["other credentials"], str, results)
+
+    def test_a_wrong_scheduler_address_fails_fast_in_one_line(self):
+        interpreter, why_not = find_dask_python()
+        if not interpreter:
+            self.skipTest(why_not)
+        banner = socket.socket()
+        self.addCleanup(banner.close)
+        banner.bind(("127.0.0.1", 0))
+        banner.listen(4)
+        stop = threading.Event()
+        connections = []
+
+        def serve():  # an SSH server's greeting, then silence
+            banner.settimeout(0.1)
+            while not stop.is_set():
+                try:
+                    connection = banner.accept()[0]
+                except socket.timeout:
+                    continue
+                connection.sendall(b"SSH-2.0-OpenSSH_9.2p1 Debian-2+deb12u3\r\n")
+                connections.append(connection)
+        server = threading.Thread(target=serve)
+        server.start()
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        closed_port = closed.getsockname()[1]
+        closed.close()
+        try:
+            for port, text in ((banner.getsockname()[1], r"tcp://127.0.0.1:\d+ is not a Dask scheduler"),
+                               (closed_port, r"cannot reach the Dask scheduler at tcp://127.0.0.1:\d+: "
+                                             r"Connection refused")):
+                with self.subTest(text):
+                    started = time.monotonic()
+                    done = subprocess.run(
+                        [interpreter, EXAMPLE, self.input, os.path.join(self.folder, "out"),
+                         "--scheduler", "tcp://127.0.0.1:%d" % port], stdout=subprocess.PIPE,
+                        stderr=subprocess.PIPE, timeout=120, env=self.dask_environment())
+                    self.assertEqual(done.returncode, 1, done.stderr)
+                    self.assertRegex(done.stderr.decode(), r"\Azendral: %s\n\Z" % text)
+                    # Its start-up, then at once: not distributed's 30 s timeout.
+                    self.assertLess(time.monotonic() - started, 15)
+        finally:
+            stop.set()
+            server.join()
+            for connection in connections:
+                connection.close()
+
+    def dask_environment(self):
+        return dict(os.environ, TMPDIR=self.scratch)
+
+
+# Starts the local cluster as `zendral batch` does, then tries it as its
+# starter and as outsiders: a plain connection, and TLS with credentials of
+# one's own. Prints what each got: a result, or the exception's name; and the
+# exit status of `zendral batch --scheduler` given its credentials through
+# the Dask configuration, as a user of a TLS cluster has them.
+OUTSIDER = r"""
+import contextlib, json, os, subprocess, sys, tempfile
+import distributed
+from distributed.security import Security
+from zendral_cli import batch
+with contextlib.ExitStack() as stack:
+    client = batch.start_local_cluster(distributed, stack, 1)
+    address = client.scheduler.address
+    results = {"own": sorted(client.run(os.getuid).values())}
+    folder = stack.enter_context(tempfile.TemporaryDirectory())
+    env = dict(os.environ)
+    for name, setting in (("tls_ca_file", "CA_FILE"), ("tls_client_cert", "CLIENT__CERT"),
+                          ("tls_client_key", "CLIENT__KEY")):
+        with open(os.path.join(folder, name), "w") as pem:
+            pem.write(getattr(client.security, name))
+        env["DASK_DISTRIBUTED__COMM__TLS__" + setting] = os.path.join(folder, name)
+    os.mkdir(os.path.join(folder, "in"))
+    with open(os.path.join(folder, "in", "a.log"), "w") as log:
+        log.write("a=1\n")
+    results["configured"] = subprocess.run(
+        [sys.executable, "-m", "zendral_cli", "batch", os.path.join(folder, "in"),
+         os.path.join(folder, "out"), "--scheduler", address], env=env).returncode
+    for name, outsider, security in (
+            ("plain", address.replace("tls://", "tcp://"), None),
+            ("other credentials", address.replace("tcp://", "tls://"), Security.temporary())):
+        try:
+            with distributed.Client(outsider, timeout=3, security=security) as other:
+                results[name] = sorted(other.run(os.getuid).values())
+        except Exception as error:
+            results[name] = type(error).__name__
+    print(json.dumps(results))
+"""
 
 
 if __name__ == "__main__":

@@ -49,9 +49,9 @@ class Errors(object):
         self.count = 0
 
     def report(self, name, text):
+        from .process import tell
         self.count += 1
-        sys.stderr.write("%s: %s: %s\n" % (PROGRAM, name, text))
-        sys.stderr.flush()
+        tell("%s: %s: %s\n" % (PROGRAM, name, text))
 
 
 class StdoutClosed(Exception):
@@ -62,14 +62,20 @@ class Output(object):
     """Where the result lines go: standard output, or a file that appears
     only once the whole run has succeeded."""
 
-    def __init__(self, path):
-        from . import convert
+    def __init__(self, path, inputs=()):
+        from . import outputs
         self.path = path
-        self.atomic = convert.AtomicFile(path) if path is not None else None
+        self.inputs = inputs
+        self.atomic = outputs.AtomicFile(path) if path is not None else None
         self.stream = None
 
     def open(self):
         if self.atomic is not None:
+            from . import outputs
+            # Refused before anything is read: an output that is an input.
+            self.atomic.inputs = outputs.input_ids(self.inputs)
+            # Left by a run that was killed (SIGKILL, a power cut).
+            outputs.remove_temporaries([self.path])
             self.atomic.open()
             self.stream = self.atomic.file
         elif sys.stdout is None:  # started with stdout closed
@@ -150,7 +156,7 @@ def convert_key_values(name, output, escape=False):
 def run_convert(arguments, convert_one):
     from . import convert
     errors = Errors()
-    output = Output(arguments.output)
+    output = Output(arguments.output, arguments.files or ["-"])
     try:
         try:
             output.open()
@@ -174,16 +180,17 @@ def run_convert(arguments, convert_one):
 
 def run_batch(arguments):
     from . import batch
+    from .process import tell
     try:
         progress = batch.run(arguments.input, arguments.output, arguments.engine,
                              arguments.workers, arguments.scheduler,
                              True if arguments.progress else None, arguments.escape)
     except batch.Failure as failure:
-        sys.stderr.write("%s: %s\n" % (PROGRAM, failure))
+        tell("%s: %s\n" % (PROGRAM, failure))
         return failure.status
     except OSError as error:  # an output folder that cannot be made, say
-        sys.stderr.write("%s: %s: %s\n" % (PROGRAM, error.filename or arguments.output,
-                                           error.strerror or error))
+        tell("%s: %s: %s\n" % (PROGRAM, error.filename or arguments.output,
+                               error.strerror or error))
         return FAILED
     return FAILED if progress.failures else OK
 
@@ -207,9 +214,9 @@ examples:
 Run `zendral COMMAND --help` for a command's options and examples.
 
 exit status: 0 success, 1 an input or output failed, 2 wrong arguments,
-130 interrupted (Ctrl-C). When the reader of the output stops early
-(| head), the command ends quietly, killed by SIGPIPE as cat is (141 in the
-shell)."""
+130 interrupted (Ctrl-C), 143 and 129 ended by SIGTERM and SIGHUP. When the
+reader of the output stops early (| head), the command ends quietly, killed
+by SIGPIPE as cat is (141 in the shell)."""
 
 # What the default output does not escape, for each command's help.
 NOT_ESCAPED = {
@@ -245,7 +252,11 @@ examples:
 %s
 
 With -o, the output file appears only when every input has converted; until
-then it is a hidden temporary file beside it, removed on failure or Ctrl-C.
+then it is a hidden temporary file beside it, removed on failure, Ctrl-C,
+SIGTERM or SIGHUP. An existing OUT keeps its mode and owner; a symbolic link's
+target is written, a file with other hard links is rewritten in place (every
+link sees the result), and a device or FIFO (/dev/null, /dev/stdout) is
+written through. An OUT that is also an input is refused.
 %s
 
 %s""" % ("\n".join("  " + command.ljust(width) + what for command, what in examples),
@@ -260,20 +271,29 @@ under OUTPUT: NAME.md becomes NAME.html, any other file NAME becomes
 NAME.jsonl, each exactly what `zendral md` or `zendral kv` gives for it.
 Each output is written under a temporary name and renamed, so a reader never
 sees half a file. A file that fails is reported on stderr and has no output;
-the others go on, and the exit status is then 1. Progress (files done, MB/s)
-goes to stderr when it is a terminal, or with --progress.
+the others go on, and the exit status is then 1. A worker that dies costs
+only its own file; workers end with the command, even when it is killed.
+OUTPUT may be inside INPUT (it is skipped) but not hold it. Progress (files
+done, MB/s) goes to stderr when it is a terminal, or with --progress.
 
 examples:
   zendral batch logs/ out/                     a process per core
   zendral batch logs/ out/ --workers 4 --progress
   zendral batch logs/ out/ --engine cluster --workers 2
-      a local Dask cluster, every listener on 127.0.0.1
-  zendral batch logs/ out/ --scheduler tcp://10.0.0.5:8786
-      an existing Dask cluster; its workers need zendral installed and must
-      see INPUT and OUTPUT at the same paths
+      a local Dask cluster, every listener on 127.0.0.1, open only to this
+      run (TLS with credentials made for it)
+  zendral batch logs/ out/ --scheduler tls://10.0.0.5:8786
+      an existing Dask cluster, with the TLS settings of your Dask
+      configuration; its workers need zendral installed and must see INPUT
+      and OUTPUT at the same paths
 
-The cluster engine needs Dask's distributed package (pip install
-distributed; Debian: apt-get install python3-distributed)."""
+The cluster engine needs Dask's distributed package, and the local cluster
+the cryptography package (pip install distributed cryptography; Debian:
+apt-get install python3-distributed python3-cryptography)."""
+
+
+# More worker processes than this is a mistyped number, not a machine.
+MOST_WORKERS = 4096
 
 
 def positive(text):
@@ -283,6 +303,8 @@ def positive(text):
         value = 0
     if value < 1:
         raise argparse.ArgumentTypeError("takes a whole number from 1, not %r" % text)
+    if value > MOST_WORKERS:
+        raise argparse.ArgumentTypeError("takes at most %d, not %r" % (MOST_WORKERS, text))
     return value
 
 
@@ -335,23 +357,18 @@ def parser():
 
 def main(argv=None):
     """Runs the command; returns its exit status."""
+    from .process import Terminated, stopped_by_signals, tell
     status = OK
     try:
-        top = parser()
-        arguments = top.parse_args(argv)
-        if getattr(arguments, "scheduler", None):
-            if arguments.engine not in (None, "cluster"):
-                arguments.usage_error("--scheduler goes with --engine cluster")
-            arguments.engine = "cluster"
-        if arguments.command == "batch":
-            arguments.engine = arguments.engine or "processes"
-        status = arguments.run(arguments)
+        with stopped_by_signals():
+            status = run_command(argv)
     except ImportError as error:  # the extension itself, most likely
-        sys.stderr.write("%s: cannot import %s: %s\n" % (PROGRAM, error.name or "a module", error))
+        tell("%s: cannot import %s: %s\n" % (PROGRAM, error.name or "a module", error))
         status = FAILED
-    except KeyboardInterrupt:
-        # Output files were discarded on the way out; no traceback.
-        status = INTERRUPTED
+    except KeyboardInterrupt as interrupt:
+        # Output files were discarded on the way out; no traceback. SIGTERM
+        # and SIGHUP end with their own statuses, as a shell reports them.
+        status = 128 + interrupt.signum if isinstance(interrupt, Terminated) else INTERRUPTED
     except StdoutClosed:
         # End as cat or grep do when their reader has gone: killed by
         # SIGPIPE, silently (status 141 in the shell).
@@ -359,3 +376,15 @@ def main(argv=None):
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)
         os.kill(os.getpid(), signal.SIGPIPE)
     return status
+
+
+def run_command(argv):
+    top = parser()
+    arguments = top.parse_args(argv)
+    if getattr(arguments, "scheduler", None):
+        if arguments.engine not in (None, "cluster"):
+            arguments.usage_error("--scheduler goes with --engine cluster")
+        arguments.engine = "cluster"
+    if arguments.command == "batch":
+        arguments.engine = arguments.engine or "processes"
+    return arguments.run(arguments)

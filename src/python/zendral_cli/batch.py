@@ -18,6 +18,7 @@ The cluster engine needs the `distributed` package, imported only then, and
 zendral installed on every worker; the process pool needs nothing else.
 """
 import concurrent.futures
+import concurrent.futures.process
 import contextlib
 import logging
 import os
@@ -25,8 +26,10 @@ import signal
 import sys
 import tempfile
 import time
+import warnings
 
-from . import convert
+from . import convert, outputs
+from .process import Terminated, is_terminal, tell
 
 MARKDOWN_SUFFIX = ".md"
 LOOPBACK = "127.0.0.1"
@@ -89,7 +92,12 @@ def plan(input_dir, output_dir, escape=False):
     if os.path.realpath(input_dir) == os.path.realpath(output_dir):
         raise Failure("the output folder must differ from the input folder", 2)
     skip = os.path.realpath(output_dir)
+    if os.path.realpath(input_dir).startswith(os.path.join(skip, "")):
+        # Its outputs could land on its inputs (data/x.log.jsonl from
+        # data/data/x.log), replacing them.
+        raise Failure("the output folder must not hold the input folder", 2)
     jobs = []
+    inputs = set()
 
     def unreadable(error):  # a folder left out silently would look like success
         raise Failure("%s: %s" % (error.filename, error.strerror))
@@ -110,7 +118,12 @@ def plan(input_dir, output_dir, escape=False):
             target = os.path.join(output_dir, relative)
             if escape:
                 kind += "+escape"
-            jobs.append(Job(kind, source, target, os.path.getsize(source)))
+            found = os.stat(source)
+            inputs.add((found.st_dev, found.st_ino))
+            jobs.append(Job(kind, source, target, found.st_size))
+    for job in jobs:  # a link in OUTPUT to a file in INPUT, say
+        if outputs.input_ids([job.target]) & inputs:
+            raise Failure("%s: cannot write: it is also an input" % job.target)
     os.makedirs(output_dir, exist_ok=True)
     for folder in sorted(set(os.path.dirname(job.target) for job in jobs)):
         os.makedirs(folder, exist_ok=True)
@@ -126,9 +139,10 @@ class Progress(object):
     def __init__(self, jobs, show, stream=None):
         self.total_files = len(jobs)
         self.total_bytes = sum(job.size for job in jobs)
+        # Best effort: stderr closed (2>&-) or failing never stops the work.
         self.stream = stream or sys.stderr
-        self.visible = show
-        self.live = show and self.stream.isatty()
+        self.visible = show and self.stream is not None
+        self.live = self.visible and is_terminal(self.stream)
         self.files = self.bytes = 0
         self.failures = []
         self.began = time.monotonic()
@@ -139,8 +153,11 @@ class Progress(object):
 
     def note(self, text):
         if self.visible:
-            self.stream.write("zendral: %s\n" % text)
-            self.stream.flush()
+            self.write("zendral: %s\n" % text)
+
+    def write(self, text):
+        if not tell(text, self.stream):
+            self.visible = self.live = False
 
     def done(self, job, counts):
         self.files += 1
@@ -152,9 +169,8 @@ class Progress(object):
         self.failures.append((job, error))
         self.last = time.monotonic()
         self.show(force=True)
-        self.stream.write("%szendral: FAILED %s: %s\n" % (
+        self.write("%szendral: FAILED %s: %s\n" % (
             "\n" if self.live else "", job.source, convert.describe(error)))
-        self.stream.flush()
 
     def rate(self, final=False):
         elapsed = max((self.last if final else time.monotonic()) - self.started, 1e-9)
@@ -169,15 +185,14 @@ class Progress(object):
         line = "%d/%d files  %.1f/%.1f MB  %.1f MB/s  %.1f s" % (
             self.files + len(self.failures), self.total_files, self.bytes / 1e6,
             self.total_bytes / 1e6, rate, elapsed)
-        self.stream.write(("\r" + line + "\033[K") if self.live else line + "\n")
-        self.stream.flush()
+        self.write(("\r" + line + "\033[K") if self.live else line + "\n")
 
     def finish(self):
         if not self.visible:
             return
         self.show(force=True)
         if self.live:
-            self.stream.write("\n")
+            self.write("\n")
         elapsed, rate = self.rate(final=True)
         self.note("converted %d of %d files, %.1f MB in %.2f s (%.1f MB/s); %.2f s in all, "
                   "%d failed" % (self.files, self.total_files, self.bytes / 1e6, elapsed, rate,
@@ -194,12 +209,22 @@ def run_serial(jobs, progress):
             progress.done(job, counts)
 
 
-# Pool workers inherit the handler below. On Ctrl-C the terminal interrupts
+# Pool workers inherit the handlers below. On Ctrl-C the terminal interrupts
 # every process of the group: a worker converting a file stops and removes
 # its temporary file, while an idle one, waiting for work, must not die
-# printing a traceback; the pool is shut down by the parent instead.
+# printing a traceback; the pool is shut down by the parent instead. SIGTERM
+# and SIGHUP stop the parent as Ctrl-C does, and it passes them on; a worker
+# that gets one (from the parent, with its group, or from the kernel when the
+# parent dies) removes its temporary file and ends.
 _parent = os.getpid()
 _in_task = [False]
+_stopping = [0]  # in a worker: the signal that ends it
+_set_up = [False]
+PR_SET_PDEATHSIG = 1  # linux/prctl.h
+
+
+class WorkerDied(convert.ConversionError):
+    pass
 
 
 def _interrupt(signum, frame):
@@ -207,37 +232,209 @@ def _interrupt(signum, frame):
         raise KeyboardInterrupt
 
 
-def _pool_task(kind, source, target):
+def _stop(signum, frame):
+    if os.getpid() == _parent:
+        raise Terminated(signum)
+    if _stopping[0]:
+        return
+    _stopping[0] = signum
+    if _in_task[0]:
+        raise Terminated(signum)
+    if sys.version_info < (3, 7):
+        # Idle, it may hold the lock of the queue of results, which Python
+        # 3.6's pool shutdown takes too: an exception releases it on the way
+        # out, as os._exit would not.
+        raise SystemExit(128 + signum)
+    # Later pools share no lock with their workers; an exit through the
+    # interpreter's shutdown could wait on the queues' threads.
+    os._exit(128 + signum)
+
+
+def _worker_setup(parent):
+    """Workers never outlive the command, even one killed with SIGKILL: on
+    Linux the kernel sends them SIGTERM when it dies."""
+    if _set_up[0]:
+        return
+    _set_up[0] = True
+    try:
+        signal.signal(signal.SIGTERM, _stop)  # even under nohup: this one is ours
+        if sys.platform.startswith("linux"):
+            try:
+                import ctypes  # already loaded by the parent
+                ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM,
+                                                        0, 0, 0)
+            except (OSError, AttributeError):
+                pass
+        if os.getppid() != parent:  # it died before that
+            os._exit(128 + signal.SIGTERM)
+    except SystemExit as stop:  # stopped while starting, holding nothing yet
+        os._exit(stop.code)
+
+
+def _pool_task(kind, source, target, parent):
+    _worker_setup(parent)  # Python 3.6 has no initializer
     _in_task[0] = True
     try:
         return convert_file(kind, source, target)
     finally:
         _in_task[0] = False
+        if _stopping[0]:
+            os._exit(128 + _stopping[0])
+
+
+def _pool_options(parent):
+    options = {}
+    if sys.version_info >= (3, 7):
+        import multiprocessing
+        options["initializer"], options["initargs"] = _worker_setup, (parent,)
+        # fork, for the handlers above (and not a server process that
+        # starts the workers, as Python 3.14 would, which would outlive us).
+        if "fork" in multiprocessing.get_all_start_methods():
+            options["mp_context"] = multiprocessing.get_context("fork")
+    return options
+
+
+def _signal_workers(pool, signum):
+    for pid in list(getattr(pool, "_processes", None) or {}):
+        try:
+            os.kill(pid, signum)
+        except OSError:
+            pass
+
+
+def pool_round(jobs, workers, progress):
+    """Converts jobs in a pool of its own. Returns the jobs lost with a
+    worker that died (the pool breaks, and every pending file with it)."""
+    lost = []
+    parent = os.getpid()
+    with concurrent.futures.ProcessPoolExecutor(min(workers, len(jobs)),
+                                                **_pool_options(parent)) as pool:
+        futures = {}
+        try:
+            for index, job in enumerate(jobs):
+                try:
+                    futures[pool.submit(_pool_task, job.kind, job.source, job.target,
+                                        parent)] = job
+                except concurrent.futures.process.BrokenProcessPool:
+                    lost.extend(jobs[index:])  # broken already: not sent
+                    break
+            pending = set(futures)
+            while pending:
+                done, pending = concurrent.futures.wait(
+                    pending, timeout=1.0, return_when=concurrent.futures.FIRST_COMPLETED)
+                for future in done:
+                    try:
+                        counts = future.result()
+                    except concurrent.futures.process.BrokenProcessPool:
+                        lost.append(futures[future])
+                    except Exception as error:
+                        progress.failed(futures[future], error)
+                    else:
+                        progress.done(futures[future], counts)
+                if pending and not done and _manager_gone(pool):
+                    # Python 3.6's manager can die of a worker's death
+                    # without failing the futures: they would wait for ever.
+                    lost.extend(futures[future] for future in pending)
+                    break
+            if lost:
+                # The pool is broken and its workers told to end; one that
+                # missed it (a signal that came as it was being forked is
+                # lost) would keep the shutdown waiting for ever. What they
+                # wrote is removed below.
+                _end_workers(pool)
+                _forget_broken_manager(pool)
+        except BaseException as error:
+            for future in futures:  # shutdown would otherwise run them all first
+                future.cancel()
+            if isinstance(error, Terminated):
+                _signal_workers(pool, error.signum)
+            raise
+    # What the dead worker was writing (the pool is down: none is running).
+    convert.remove_temporaries(job.target for job in lost)
+    return sorted(lost, key=lambda job: -job.size)
+
+
+def _quiet_after_a_death(manage):
+    """Python 3.6's pool manager, once a worker has died, wakes the others
+    with a put_nowait() that can find the queue full: its thread then dies
+    printing a traceback, the workers already told to end and the futures
+    already failed. Nothing is lost by ending it quietly."""
+    import queue
+
+    def managed(*arguments):
+        try:
+            manage(*arguments)
+        except queue.Full:
+            pass
+    managed.quiet = True
+    return managed
+
+
+def _end_workers(pool):
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    if sys.version_info < (3, 7):
+        # Python 3.6's shutdown takes a lock the workers share: they leave
+        # through their handler, which releases it, given the time to.
+        _signal_workers(pool, signal.SIGTERM)
+        deadline = time.monotonic() + 2
+        while any(process.is_alive() for process in processes) and \
+                time.monotonic() < deadline:
+            time.sleep(0.02)
+    for process in processes:
+        if process.is_alive():
+            try:
+                os.kill(process.pid, signal.SIGKILL)
+            except OSError:
+                pass
+
+
+def _manager_gone(pool):
+    thread = getattr(pool, "_executor_manager_thread", None) or \
+        getattr(pool, "_queue_management_thread", None)
+    return thread is not None and not thread.is_alive()
+
+
+def _forget_broken_manager(pool):
+    """Python 3.6: a broken pool's manager thread has ended by itself, and
+    waking it (shutdown puts into the queue of results) can wait for ever
+    on a lock a dead worker held."""
+    thread = getattr(pool, "_queue_management_thread", None)
+    if sys.version_info >= (3, 7) or thread is None:
+        return
+    thread.join(10)
+    if not thread.is_alive():
+        pool._queue_management_thread = None
 
 
 def run_processes(jobs, workers, progress):
     global _parent
     _parent = os.getpid()
-    previous = signal.signal(signal.SIGINT, _interrupt)
+    process_pool = concurrent.futures.process
+    if sys.version_info < (3, 7) and \
+            not getattr(process_pool._queue_management_worker, "quiet", False):
+        process_pool._queue_management_worker = _quiet_after_a_death(
+            process_pool._queue_management_worker)
+    if sys.platform.startswith("linux"):
+        try:
+            import ctypes  # noqa: F401  (for the workers, before they start)
+        except ImportError:
+            pass
+    handlers = {signal.SIGINT: _interrupt}
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) != signal.SIG_IGN:
+            handlers[signum] = _stop
+    previous = dict((signum, signal.signal(signum, handler))
+                    for signum, handler in handlers.items())
     try:
-        with concurrent.futures.ProcessPoolExecutor(workers) as pool:
-            futures = {}
-            try:
-                for job in jobs:
-                    futures[pool.submit(_pool_task, job.kind, job.source, job.target)] = job
-                for future in concurrent.futures.as_completed(futures):
-                    try:
-                        counts = future.result()
-                    except Exception as error:
-                        progress.failed(futures[future], error)
-                    else:
-                        progress.done(futures[future], counts)
-            except BaseException:
-                for future in futures:  # shutdown would otherwise run them all first
-                    future.cancel()
-                raise
+        lost = pool_round(jobs, workers, progress) if jobs else []
+        if lost:  # a worker died: retry its file and those pending with it
+            lost = pool_round(lost, workers, progress)
+        for job in lost:  # again: alone, to find the file whose worker dies
+            for died in pool_round([job], 1, progress):
+                progress.failed(died, WorkerDied("its worker process died"))
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 def zendral_on_worker():
@@ -260,6 +457,24 @@ def import_distributed():
     return distributed
 
 
+def local_cluster_credentials(check_only=False):
+    """Private credentials for a local cluster: a certificate authority,
+    key and certificate made for this run and kept in memory, which every
+    connection to the cluster must present (Dask's TLS security). Without
+    them any user of the machine could connect to its loopback port and run
+    code as the user who started it."""
+    try:
+        if check_only:
+            import cryptography  # noqa: F401  (what Security.temporary needs)
+            return None
+        from distributed.security import Security
+        return Security.temporary()
+    except ImportError as error:
+        raise Failure("the local cluster needs the cryptography package for its private "
+                      "credentials, which cannot be imported (%s): pip install cryptography, "
+                      "or on Debian apt-get install python3-cryptography" % error)
+
+
 def keep_masks_alone():
     """Starts multiprocessing's resource tracker now if it is not running.
     Started later, it would unblock SIGINT in the thread that starts it."""
@@ -274,6 +489,11 @@ def start_local_cluster(distributed, stack, workers):
     """A LocalCluster on this machine, closed with the stack, and its client."""
     # The workers' scratch space goes away with the cluster.
     space = stack.enter_context(tempfile.TemporaryDirectory(prefix="zendral-batch-"))
+    # And everything else distributed keeps on disk (newer versions make a
+    # dask-scratch-space folder in the system's temporary folder).
+    import dask
+    stack.enter_context(dask.config.set({"temporary-directory": space}))
+    security = local_cluster_credentials()
     # Ctrl-C reaches every process of the group. The workers must not die of
     # it, each with a traceback, while their nannies restart them: this
     # process closes the cluster. They start with SIGINT blocked, as do the
@@ -283,17 +503,91 @@ def start_local_cluster(distributed, stack, workers):
     try:
         # Every listener on loopback: the scheduler, the workers, their
         # nannies, and the dashboards, which would take all interfaces.
-        cluster = stack.enter_context(distributed.LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True, host=LOOPBACK,
-            dashboard_address=LOOPBACK + ":8787", worker_dashboard_address=LOOPBACK + ":0",
-            local_directory=space))
+        with warnings.catch_warnings():
+            # 8787 taken (another cluster): another port, without a word.
+            warnings.filterwarnings("ignore", r"Port \d+ is already in use")
+            cluster = stack.enter_context(distributed.LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, host=LOOPBACK,
+                protocol="tls://", security=security,
+                dashboard_address=LOOPBACK + ":8787", worker_dashboard_address=LOOPBACK + ":0",
+                local_directory=space))
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-    return stack.enter_context(distributed.Client(cluster))
+    client = stack.enter_context(distributed.Client(cluster, security=security))
+    # A file that fails is reported once, by this process, as with the pool:
+    # not again by its worker with a traceback.
+    client.run(quiet_task_errors)
+    return client
+
+
+def quiet_task_errors():
+    """In the local cluster's workers: their warnings (tasks cancelled by
+    Ctrl-C, say) are noise on the command's stderr, and a task's failure is
+    reported by the command itself. Their other errors still show."""
+    for name in ["distributed"] + list(logging.root.manager.loggerDict):
+        if name == "distributed" or name.startswith("distributed."):
+            logger = logging.getLogger(name)
+            if logger.getEffectiveLevel() < logging.ERROR:
+                logger.setLevel(logging.ERROR)
+    logging.getLogger("distributed.worker").addFilter(_not_a_task_error)
+
+
+def _not_a_task_error(record):
+    return not str(record.msg).startswith("Compute Failed")
+
+
+# What a Dask scheduler sends first: its handshake, one message whose 8-byte
+# length comes before it (the frames' total size, in native byte order).
+HANDSHAKE_LIMIT = 1 << 24
+PROBE_SECONDS = 2.0
+
+
+def probe_scheduler(address):
+    """Fails at once, in one line, where distributed would wait out its
+    connect timeout (a closed port) or take a banner's bytes for a frame
+    length (an SSH server: "out of memory")."""
+    import socket
+    import struct
+    scheme, _, rest = address.rpartition("://")
+    if scheme not in ("", "tcp", "tls"):
+        return
+    host, _, port = rest.rpartition(":")
+    host = host.strip("[]") or LOOPBACK
+    try:
+        port = int(port.split("/")[0])
+    except ValueError:
+        return  # distributed says what it makes of it
+    try:
+        connection = socket.create_connection((host, port), timeout=PROBE_SECONDS)
+    except socket.timeout:
+        raise Failure("cannot reach the Dask scheduler at %s: no answer in %g s"
+                      % (address, PROBE_SECONDS))
+    except OSError as error:
+        raise Failure("cannot reach the Dask scheduler at %s: %s"
+                      % (address, error.strerror or error))
+    with connection:
+        if scheme == "tls":
+            return  # its first bytes are TLS's
+        head = b""
+        try:
+            while len(head) < 8:
+                chunk = connection.recv(8 - len(head))
+                if not chunk:
+                    break
+                head += chunk
+        except socket.timeout:
+            return  # silent: distributed's own timeout decides
+        except OSError:
+            pass
+    if len(head) < 8 or struct.unpack("Q", head)[0] > HANDSHAKE_LIMIT:
+        raise Failure("%s is not a Dask scheduler" % address)
 
 
 def connect(distributed, stack, scheduler):
     """A client of an existing cluster whose workers can run the tasks."""
+    probe_scheduler(scheduler)
+    # Security from the user's Dask configuration (distributed.comm.tls.*),
+    # as distributed reads it itself.
     client = stack.enter_context(distributed.Client(scheduler))
     problems = {address: problem for address, problem
                 in client.run(zendral_on_worker).items() if problem}
@@ -339,6 +633,7 @@ def run_cluster(jobs, workers, scheduler, progress):
                             progress.done(job_of[future.key], counts)
                         future.release()
                 except BaseException:
+                    quiet_dask()  # before the cancelling, which it would report
                     client.cancel(futures)  # or an existing cluster would go on with them
                     raise
             except BaseException:
@@ -362,10 +657,15 @@ def run(input_dir, output_dir, engine="processes", workers=None, scheduler=None,
     start, or when the cluster fails as a whole."""
     if engine == "cluster":
         import_distributed()  # before any output folder is made
+        if not scheduler:
+            local_cluster_credentials(check_only=True)
     workers = workers or os.cpu_count() or 1
     jobs = plan(input_dir, output_dir, escape)
+    # Left by a run that was killed (SIGKILL, a power cut): only the
+    # temporary names of these targets, of writers no longer running.
+    convert.remove_temporaries(job.target for job in jobs)
     if show_progress is None:
-        show_progress = sys.stderr.isatty()
+        show_progress = is_terminal(sys.stderr)
     progress = Progress(jobs, show_progress)
     if engine == "serial":
         run_serial(jobs, progress)
