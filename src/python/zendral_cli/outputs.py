@@ -8,7 +8,6 @@ device, a FIFO or an open descriptor (/dev/stdout, /dev/fd/N) is written
 through. An output that is also an input is refused."""
 import binascii
 import errno
-import hashlib
 import os
 import stat
 
@@ -43,6 +42,7 @@ def temporary_prefix(folder, name):
     extra = 2 + TOKEN_HEX + len(SUFFIX)
     if len(encoded) + extra <= limit:
         return "." + name + "."
+    import hashlib  # only here: loading OpenSSL costs every run a few ms
     digest = hashlib.sha1(encoded).hexdigest()[:16].encode()
     keep = max(limit - extra - 1 - len(digest), 1)
     return os.fsdecode(b"." + encoded[:keep] + b"~" + digest + b".")
