@@ -20,6 +20,7 @@ zendral installed on every worker; the process pool needs nothing else.
 import concurrent.futures
 import contextlib
 import logging
+import multiprocessing
 import os
 import signal
 import sys
@@ -198,12 +199,18 @@ def _pool_task(kind, source, target):
         _in_task[0] = False
 
 
+# The workers are forked, as every Python before 3.14 does by default (3.14
+# starts them from a fork server): they must inherit the handler above and
+# _parent. This process runs no other thread when the pool forks them all.
+_FORKED = {"mp_context": multiprocessing.get_context("fork")} if sys.version_info >= (3, 7) else {}
+
+
 def run_processes(jobs, workers, progress):
     global _parent
     _parent = os.getpid()
     previous = signal.signal(signal.SIGINT, _interrupt)
     try:
-        with concurrent.futures.ProcessPoolExecutor(workers) as pool:
+        with concurrent.futures.ProcessPoolExecutor(workers, **_FORKED) as pool:
             futures = {}
             try:
                 for job in jobs:
