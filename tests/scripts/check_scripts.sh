@@ -77,6 +77,24 @@ else
   echo "skipped: no interpreter given for the build-py3.x/ case"
 fi
 
+# CMake refuses an interpreter that is not CPython 3.6 or later, saying what
+# it is; it has no upper bound.
+for found in "PyPy 3.10" "CPython 3.5" "CPython 3.16"; do
+  printf '#!/bin/sh\ncase "$2" in *platform*) echo %s ;; *) echo %s ;; esac\n' $found >"$work/bin/python-${found// /-}"
+  chmod +x "$work/bin/python-${found// /-}"
+done
+configure_with() {  # CMake's message, unwrapped
+  "$real_cmake" -S "$source_dir" -B "$work/configured-$1" "-DZENDRAL_PYTHON=$work/bin/python-$1" \
+    -DZENDRAL_BUILD_TESTS=OFF -DZENDRAL_INSTALL=OFF 2>&1 | tr -s ' \n' '  '
+  return "${PIPESTATUS[0]}"
+}
+export -f configure_with
+export real_cmake source_dir work
+check 1 "python-PyPy-3.10 is PyPy '3.10'; zendral builds for CPython 3.6 and later." bash -c 'configure_with PyPy-3.10'
+check 1 "python-CPython-3.5 is CPython '3.5'; zendral builds for CPython 3.6 and later." bash -c 'configure_with CPython-3.5'
+# Past the version check, the fake interpreter fails where pybind11 needs a real one.
+check 1 "pybind11" bash -c 'configure_with CPython-3.16'
+
 # apt's package lock, held by another apt: waited for with a line saying so,
 # and given up after ZENDRAL_APT_LOCK_SECONDS with one line.
 mkdir -p "$work/locked"
