@@ -14,6 +14,7 @@
 #   ZENDRAL_PYTHONS="3.14 3.15" scripts/test.sh      these after the main build's
 #   PYTHON=/path/to/python3.x scripts/test.sh      first interpreter instead of 3.6, in build-py3.x/
 #   ZENDRAL_TESTS=REGEX scripts/test.sh              only the tests ctest -R REGEX picks, in each build
+#   ZENDRAL_ASAN=off scripts/test.sh                 without the ASan and UBSan build
 #   ZENDRAL_DASK_PYTHON=/path/to/python3.x scripts/test.sh
 #       interpreter with distributed for the scale-out test (default: found on PATH)
 # A version with no interpreter on this machine is reported as SKIPPED.
@@ -93,9 +94,13 @@ fi
 # Memory errors, undefined behaviour and leaks in the converters: the same C++
 # suite, instrumented. g++ brings the sanitizer runtimes (libasan, libubsan).
 sanitized="$zendral_root/build-asan"
-configure "$sanitized" -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_SANITIZE=ON >/dev/null
-cmake --build "$sanitized" -j "$(ncpu)"
-ctest --test-dir "$sanitized" --output-on-failure -j "$(ncpu)" ${ZENDRAL_TESTS:+-R "$ZENDRAL_TESTS"} || failed+=("build-asan/")
+if [ "${ZENDRAL_ASAN:-on}" = off ]; then
+  skip "the ASan and UBSan build: ZENDRAL_ASAN=off"
+else
+  configure "$sanitized" -DZENDRAL_BUILD_TESTS=ON -DZENDRAL_SANITIZE=ON >/dev/null
+  cmake --build "$sanitized" -j "$(ncpu)"
+  ctest --test-dir "$sanitized" --output-on-failure -j "$(ncpu)" ${ZENDRAL_TESTS:+-R "$ZENDRAL_TESTS"} || failed+=("build-asan/")
+fi
 
 for line in "${skipped[@]}"; do echo "SKIPPED: $line"; done
 if [ ${#failed[@]} -gt 0 ]; then

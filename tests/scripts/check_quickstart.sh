@@ -4,8 +4,9 @@
 # this machine's PATH (pyenv's Pythons where it has them), and as on a
 # machine with Debian's python3 alone (PATH without pyenv, a HOME without
 # .pyenv). test.sh runs in a short form, its ctest runs limited to a few
-# tests by ZENDRAL_TESTS: what is checked is that the builds demo.sh left are
-# taken up, not the suites the main build runs anyway.
+# tests by ZENDRAL_TESTS and without the sanitizer build: what is checked is
+# that the builds demo.sh left are taken up, not the suites the main build
+# runs anyway.
 #   check_quickstart.sh SOURCE_DIR
 # Exits 77 (skipped) when it cannot run at all: no git or no clone, or
 # neither case possible.
@@ -41,7 +42,7 @@ quick_start() {
     local started=$SECONDS
     (cd "$clone" && env -u PYTHON -u PYTHONPATH -u ZENDRAL_MODULE -u ZENDRAL_PYTHONS -u PYENV_ROOT \
        -u PYENV_VERSION HOME="$home" \
-       ZENDRAL_QUICKSTART=1 ZENDRAL_TESTS="$short" "$@" $step) >"$work/$name.log" 2>&1
+       ZENDRAL_QUICKSTART=1 ZENDRAL_TESTS="$short" ZENDRAL_ASAN=off "$@" $step) >"$work/$name.log" 2>&1
     local status=$?
     echo "$name: $step: exit $status ($((SECONDS - started)) s)"
     if [ "$status" -ne 0 ]; then
