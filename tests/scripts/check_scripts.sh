@@ -40,10 +40,11 @@ check() {
   fi
 }
 
-for script in demo test bench fuzz valgrind; do
+for script in demo test bench fuzz valgrind root_tests; do
   check 0 "scripts/$script.sh" "scripts/$script.sh" --help
 done
 check 2 "unexpected argument '--verbose'" scripts/demo.sh --verbose
+check 2 "runs inside the Debian root only" scripts/root_tests.sh 3.14
 check 2 "unexpected argument 'all'" scripts/test.sh all
 check 2 "unexpected argument 'now'" scripts/valgrind.sh now
 check 2 "say which benchmarks" scripts/bench.sh
