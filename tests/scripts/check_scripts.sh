@@ -96,6 +96,17 @@ check 1 "python-CPython-3.5 is CPython '3.5'; zendral builds for CPython 3.6 and
 # Past the version check, the fake interpreter fails where pybind11 needs a real one.
 check 1 "pybind11" bash -c 'configure_with CPython-3.16'
 
+# Where the Debian root for 3.14 and 3.15 cannot be made, debian_root says
+# why (test.sh reports those versions SKIPPED with it) and makes nothing.
+mkdir -p "$work/nonroot"
+printf '#!/bin/sh\necho 1000\n' >"$work/nonroot/id"
+chmod +x "$work/nonroot/id"
+check 1 "not root, so no Debian root can be made in $work/cache/roots/sid-" ZENDRAL_CACHE="$work/cache" \
+  PATH="$work/nonroot:$PATH" bash -c 'source scripts/common.sh; debian_root'
+check 1 "no debootstrap (apt-get install debootstrap)" ZENDRAL_CACHE="$work/cache" \
+  PATH="$work/bin:/usr/bin:/bin" bash -c 'source scripts/common.sh; debian_root'
+[ ! -e "$work/cache" ] || { echo "FAILED: a root folder was made in $work/cache"; failures=$((failures + 1)); }
+
 # apt's package lock, held by another apt: waited for with a line saying so,
 # and given up after ZENDRAL_APT_LOCK_SECONDS with one line.
 mkdir -p "$work/locked"
