@@ -23,6 +23,20 @@ function(_zendral_python_version interpreter out_var)
   endif()
 endfunction()
 
+# _zendral_python_implementation(<interpreter> <out_var>): "CPython", "PyPy",
+# ..., or empty when the interpreter does not run.
+function(_zendral_python_implementation interpreter out_var)
+  execute_process(
+    COMMAND "${interpreter}" -c "import platform; print(platform.python_implementation())"
+    RESULT_VARIABLE status
+    OUTPUT_VARIABLE implementation
+    ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT status EQUAL 0)
+    set(implementation "")
+  endif()
+  set(${out_var} "${implementation}" PARENT_SCOPE)
+endfunction()
+
 function(zendral_find_python version out_var)
   find_program(on_path NAMES "python${version}" NO_CACHE)
   if(on_path)

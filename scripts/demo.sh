@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the zendral module and runs it on the bundled examples, under the
-# python3 on PATH (any CPython 3.6 to 3.13, built in build-py3.x/) and under
+# python3 on PATH (any CPython 3.6 or later, built in build-py3.x/) and under
 # CPython 3.6 as well when the machine has it (python3.6 on PATH or pyenv; in
 # build/). Says which interpreter each run used.
 #   scripts/demo.sh
@@ -24,7 +24,7 @@ else
   fi
 fi
 if [ ${#runs[@]} -eq 0 ]; then
-  echo "demo.sh: no CPython 3.6 to 3.13 found: neither python3 on PATH nor python3.6 (PATH or pyenv)." >&2
+  echo "demo.sh: no CPython 3.6 or later found: neither python3 on PATH nor python3.6 (PATH or pyenv)." >&2
   echo "demo.sh: on Debian: apt-get install python3 python3-dev" >&2
   exit 1
 fi

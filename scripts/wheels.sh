@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release set in dist/: the sdist, then from it one wheel per
-# CPython 3.6 to 3.13 found (python3.x on PATH, else pyenv), each built with
+# CPython 3.6 to 3.15 found (python3.x on PATH, else pyenv), each built with
 # pip's isolated build (requirements from the package index), repaired by
 # auditwheel to the lowest manylinux tag it grants, installed with --no-index
 # into a fresh venv and smoke-tested there. Older wheels in dist/ are removed.
@@ -17,7 +17,7 @@ case ${1:-} in
     [ -n "${2:-}" ] || usage_error "--versions takes a list such as \"3.8 3.13\""
     versions=$2
     for version in $versions; do
-      supported_version "$version" || usage_error "--versions takes versions 3.6 to 3.13, not '$version'"
+      supported_version "$version" || usage_error "--versions takes versions such as 3.6 or 3.15, not '$version'"
     done
     [ $# -eq 2 ] || usage_error "unexpected argument '$3'"
     ;;

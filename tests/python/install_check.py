@@ -57,7 +57,7 @@ print(json.dumps({"license": fields["License"], "summary": fields["Summary"],
                   "classifiers": fields.get_all("Classifier") or [], "description": description}))
 """
 CLASSIFIERS = {"License :: OSI Approved :: MIT License", "Operating System :: POSIX :: Linux"} | {
-    "Programming Language :: Python :: 3.%d" % minor for minor in range(6, 14)}
+    "Programming Language :: Python :: 3.%d" % minor for minor in range(6, 16)}
 
 
 class Failed(Exception):
