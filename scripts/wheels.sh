@@ -45,7 +45,7 @@ case ${1:-} in
       [[ $version =~ ^3\.([6-9]|1[0-5])$ ]] || usage_error "--versions takes versions 3.6 to 3.15, not '$version'"
     done
     x86_versions=$2
-    arm_versions=$(for version in $2; do [ -n "${arm_suite[$version]:-}" ] && echo "$version"; done)
+    arm_versions=$(for version in $2; do if [ -n "${arm_suite[$version]:-}" ]; then echo "$version"; fi; done)
     [ $# -eq 2 ] || usage_error "unexpected argument '$3'"
     ;;
   *) usage_error "unexpected argument '$1'" ;;
@@ -68,6 +68,7 @@ zig_cmake_args=(
   "-DCMAKE_C_COMPILER=$zig/cc" "-DCMAKE_CXX_COMPILER=$zig/c++"
   "-DCMAKE_AR=$zig/ar" "-DCMAKE_RANLIB=$zig/ranlib"
   "-DCMAKE_CXX_FLAGS_RELEASE=-O3 -DNDEBUG -fomit-frame-pointer"
+  "-DCMAKE_CXX_FLAGS=-idirafter $zig/shim"
 )
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
@@ -284,7 +285,7 @@ for version in $arm_versions; do
   if ! cmake_zig aarch64-linux-gnu.2.17 "$python" "$build" zendral zendral_list_path -- \
          -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
          "-DPython_INCLUDE_DIR=$root/usr/include/python$version" \
-         "-DCMAKE_CXX_FLAGS=-idirafter $root/usr/include"; then
+         "-DCMAKE_CXX_FLAGS=-idirafter $zig/shim -idirafter $root/usr/include"; then
     tail -n 30 "$build.log"
     failed+=("aarch64 $version (build)")
     continue
