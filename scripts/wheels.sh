@@ -205,7 +205,9 @@ bullseye_check() {
   local root=$1 check="$1/tmp/zendral-check" modules
   rm -rf "$check"
   mkdir -p "$check"
-  cp -r "$zendral_root/tests/python" "$check/tests"
+  # The tests read the tree around them (CMakeLists.txt's version, examples/).
+  mkdir -p "$check/tree"
+  cp -r "$zendral_root/tests" "$zendral_root/examples" "$zendral_root/CMakeLists.txt" "$check/tree/"
   cp "${x86_wheel[3.9]}" "$work/smoke.py" "$work/tests-3.9/tests/python"/zendral_list_path*.so "$check/"
   modules=$(cd "$zendral_root/tests/python" && ls test_*.py | sed 's/\.py$//' | tr '\n' ' ')
   chroot "$root" /bin/sh -c "
@@ -215,8 +217,8 @@ bullseye_check() {
     venv/bin/python -m pip install --disable-pip-version-check --quiet --no-index ./${x86_wheel[3.9]##*/}
     venv/bin/python -c 'import sys; print(\"  Python \" + sys.version.split()[0] + \" in Debian \" + open(\"/etc/debian_version\").read().strip())'
     venv/bin/python smoke.py
-    cd tests
-    PYTHONPATH=/tmp/zendral-check PYTHONDONTWRITEBYTECODE=1 ../venv/bin/python -m unittest $modules"
+    cd tree/tests/python
+    PYTHONPATH=/tmp/zendral-check PYTHONDONTWRITEBYTECODE=1 /tmp/zendral-check/venv/bin/python -m unittest $modules"
 }
 if [ -n "${x86_wheel[3.9]:-}" ]; then
   echo "== x86-64, Python 3.9 on Debian bullseye"
@@ -285,6 +287,8 @@ for version in $arm_versions; do
   if ! cmake_zig aarch64-linux-gnu.2.17 "$python" "$build" zendral zendral_list_path -- \
          -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
          "-DPython_INCLUDE_DIR=$root/usr/include/python$version" \
+         "-DPYTHON_MODULE_EXTENSION=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')" \
+         -DPYTHON_MODULE_DEBUG_POSTFIX= \
          "-DCMAKE_CXX_FLAGS=-idirafter $zig/shim -idirafter $root/usr/include"; then
     tail -n 30 "$build.log"
     failed+=("aarch64 $version (build)")
