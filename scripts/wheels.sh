@@ -258,11 +258,12 @@ SCRIPT
 
 # arm_venv ROOT VERSION FOLDER: a venv of the root's python under qemu, whose
 # python is such a program; pip comes from Debian's pip wheel in the root.
+# Written by hand: a venv is its pyvenv.cfg and site-packages, and the venv
+# module of Debian's 3.13 fails on a script its package leaves out.
 arm_venv() {
-  local root=$1 version=$2 venv=$3 python
-  python=$(arm_python "$root" "$version" "$work/arm-bin-$version")
-  "$python" -m venv --without-pip "$venv"
-  rm -f "$venv/bin/python" "$venv/bin/python3" "$venv/bin/python$version"
+  local root=$1 version=$2 venv=$3
+  mkdir -p "$venv/bin" "$venv/lib/python$version/site-packages"
+  printf 'home = %s\ninclude-system-site-packages = false\nversion = %s\n' "$root/usr/bin" "$version" >"$venv/pyvenv.cfg"
   arm_python "$root" "$version" "$venv/bin" >/dev/null
   ln -s "python$version" "$venv/bin/python"
   ln -s "python$version" "$venv/bin/python3"
