@@ -223,8 +223,11 @@ bullseye_check() {
 if [ -n "${x86_wheel[3.9]:-}" ]; then
   echo "== x86-64, Python 3.9 on Debian bullseye"
   if root=$(debian_root bullseye amd64 python3 python3-venv); then
+    # /proc for the exhaustion tests, /dev/shm for multiprocessing's semaphores.
+    mkdir -p "$root/dev/shm"
     mount -t proc proc "$root/proc"
-    trap 'umount "$root/proc" 2>/dev/null || true' EXIT
+    mount -t tmpfs tmpfs "$root/dev/shm"
+    trap 'umount "$root/proc" "$root/dev/shm" 2>/dev/null || true' EXIT
     if bullseye_check "$root" >"$work/suite-3.9-bullseye.log" 2>&1; then
       grep '^  ' "$work/suite-3.9-bullseye.log" || true
       echo "  the Python suite passed in the bullseye root: $(tail -n 3 "$work/suite-3.9-bullseye.log" | grep -E '^(Ran|OK)' | tr '\n' ' ')"
@@ -233,7 +236,7 @@ if [ -n "${x86_wheel[3.9]:-}" ]; then
       tail -n 30 "$work/suite-3.9-bullseye.log"
       failed+=("x86-64 3.9 (bullseye)")
     fi
-    umount "$root/proc"
+    umount "$root/proc" "$root/dev/shm"
     trap - EXIT
   else
     failed+=("x86-64 3.9 (the bullseye root could not be made)")
