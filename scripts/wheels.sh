@@ -31,6 +31,8 @@ x86_versions="$all_versions 3.14 3.15"
 # Debian suite of each aarch64 version.
 declare -A arm_suite=([3.9]=bullseye [3.11]=bookworm [3.13]=trixie [3.14]=sid [3.15]=sid)
 arm_versions="3.9 3.11 3.13 3.14 3.15"
+# What else a root needs: bullseye's pip needs distutils, which Debian ships apart.
+declare -A arm_extra=([bullseye]=python3-distutils)
 arm_full_suite=3.11
 case ${1:-} in
   "") ;;
@@ -280,7 +282,7 @@ for version in $arm_versions; do
   fi
   echo "== aarch64, Python $version (Debian $suite)"
   if ! root=$(debian_root "$suite" arm64 $(for v in "${!arm_suite[@]}"; do
-                [ "${arm_suite[$v]}" = "$suite" ] && echo "python$v python$v-venv libpython$v-dev"; done | sort | tr '\n' ' ')); then
+                if [ "${arm_suite[$v]}" = "$suite" ]; then echo "python$v python$v-venv libpython$v-dev"; fi; done | sort | tr '\n' ' ') ${arm_extra[$suite]:-}); then
     failed+=("aarch64 $version (the $suite arm64 root could not be made)")
     continue
   fi
