@@ -199,7 +199,9 @@ PyObject* guarded_dispatcher(PyObject* /* module */, Arguments... arguments) noe
     // is a throw because memory ran out, the allocation fails too and glibc
     // aborts the process. Using it here, before anything can throw, makes the
     // allocation happen while memory is still there. (Volatile: the library
-    // declares the function pure, so an unused call would be dropped.)
+    // declares the function pure, so an unused call would be dropped.) With
+    // libc++ linked in (the release wheels), that state is in the module's
+    // own thread-local block, allocated whole by the same first use.
     [[maybe_unused]] volatile const int unwinding = std::uncaught_exceptions();
     if (!refuse_sub_interpreter()) return nullptr;
     try {

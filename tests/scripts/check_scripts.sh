@@ -40,7 +40,7 @@ check() {
   fi
 }
 
-for script in demo test bench fuzz valgrind root_tests; do
+for script in demo test bench fuzz valgrind root_tests wheels; do
   check 0 "scripts/$script.sh" "scripts/$script.sh" --help
 done
 check 2 "unexpected argument '--verbose'" scripts/demo.sh --verbose
@@ -54,6 +54,8 @@ check 2 "--work takes a folder" scripts/fuzz.sh --work
 check 2 "unknown target 'parser'" scripts/fuzz.sh parser
 check 2 "not '3.5'" ZENDRAL_PYTHONS="3.8 3.5" scripts/test.sh
 check 2 "not '2.7'" ZENDRAL_PYTHONS="3.15 2.7" scripts/test.sh
+check 2 "--versions takes versions such as 3.6 or 3.15, not '3.5'" scripts/wheels.sh --versions "3.5 3.11"
+check 2 "unexpected argument 'now'" scripts/wheels.sh --ci now
 check 2 "PYTHON=$work/none does not run" PYTHON="$work/none" scripts/demo.sh
 
 # The default interpreter's folder is build/; one configured for another
@@ -130,5 +132,41 @@ lock_check 0 "apt-get ran: -o DPkg::Lock::Timeout=" LOCKED_CALLS=2
 lock_check 1 "not released within 3 s (held by process 4242 (apt-get)); run this again" \
   LOCKED_CALLS=100 ZENDRAL_APT_LOCK_SECONDS=3
 lock_check 0 "apt-get ran: -o DPkg::Lock::Timeout=0 update -qq" LOCKED_CALLS=0
+# cross_wheel.py (wheels.sh's aarch64 wheels): a wheel of two modules is
+# refused; otherwise the module is replaced, the tag is the new module's and
+# every RECORD line holds its file's hash and size, folders left out.
+if [ -n "$python" ]; then
+  check 0 "cross wheel checked" "$python" -c '
+import base64, hashlib, os, subprocess, sys, tempfile, zipfile
+folder = tempfile.mkdtemp()
+old = os.path.join(folder, "zendral-1.0-cp311-cp311-linux_x86_64.whl")
+module = os.path.join(folder, "zendral.cpython-311-aarch64-linux-gnu.so")
+open(module, "wb").write(b"arm")
+def make(names):
+    with zipfile.ZipFile(old, "w") as wheel:
+        for name in names:
+            wheel.writestr(name, "x")
+        wheel.writestr("zendral-1.0.dist-info/WHEEL", "Wheel-Version: 1.0\nTag: cp311-cp311-linux_x86_64\n")
+        wheel.writestr("zendral-1.0.dist-info/RECORD", "stale")
+run = lambda: subprocess.run([sys.executable, "scripts/cross_wheel.py", old, module, folder], stdout=subprocess.PIPE)
+make(["zendral.cpython-311-x86_64-linux-gnu.so", "zendral.cpython-312-x86_64-linux-gnu.so"])
+assert run().returncode != 0
+make(["zendral.cpython-311-x86_64-linux-gnu.so", "zendral_cli/", "zendral_cli/__init__.py"])
+made = run().stdout.decode().strip()
+assert made.endswith("zendral-1.0-cp311-cp311-linux_aarch64.whl"), made
+wheel = zipfile.ZipFile(made)
+names = sorted(wheel.namelist())
+assert names == sorted(["zendral.cpython-311-aarch64-linux-gnu.so", "zendral_cli/__init__.py",
+                        "zendral-1.0.dist-info/WHEEL", "zendral-1.0.dist-info/RECORD"]), names
+assert wheel.read("zendral-1.0.dist-info/WHEEL").decode().endswith("\nTag: cp311-cp311-linux_aarch64\n")
+for line in wheel.read("zendral-1.0.dist-info/RECORD").decode().splitlines():
+    name, digest, size = line.split(",")
+    if name.endswith("RECORD"):
+        continue
+    data = wheel.read(name)
+    assert digest == "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode(), line
+    assert int(size) == len(data), line
+print("cross wheel checked")'
+fi
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }

@@ -1,0 +1,71 @@
+"""A wheel for another architecture, from a wheel that pip built here and a
+module cross-built for that architecture (scripts/wheels.sh).
+
+    cross_wheel.py WHEEL MODULE OUT_DIR
+
+Everything but the module comes from WHEEL, as setuptools made it: the
+command's package, the stubs, the metadata and the console script. MODULE
+(CMake names it from the target interpreter's EXT_SUFFIX, e.g.
+zendral.cpython-311-aarch64-linux-gnu.so) takes the place of WHEEL's, and the
+tag becomes that interpreter's: cp311-cp311-linux_aarch64. Prints the new
+wheel's path; auditwheel then gives it its manylinux tag.
+"""
+import base64
+import hashlib
+import os
+import re
+import sys
+import zipfile
+
+
+def record_line(name, data):
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+    return "%s,sha256=%s,%d\n" % (name, digest, len(data))
+
+
+def main(wheel, module, out_dir):
+    found = re.match(r"^zendral\.cpython-(\d+)-([a-z0-9_]+)-linux-gnu\.so$", os.path.basename(module))
+    if not found:
+        sys.exit("cross_wheel.py: %s is not named as a CPython extension for Linux" % module)
+    abi, machine = found.groups()
+    tag = "cp%s-cp%s-linux_%s" % (abi, abi, machine)
+    name, version = os.path.basename(wheel).split("-")[:2]
+    out = os.path.join(out_dir, "%s-%s-%s.whl" % (name, version, tag))
+    with open(module, "rb") as source:
+        module_data = source.read()
+
+    with zipfile.ZipFile(wheel) as old:
+        entries = []
+        modules = [info.filename for info in old.infolist() if re.match(r"^zendral\..*\.so$", info.filename)]
+        if len(modules) != 1:
+            sys.exit("cross_wheel.py: %s holds %d zendral modules, not one" % (wheel, len(modules)))
+        for info in old.infolist():
+            if info.is_dir():
+                continue  # auditwheel's repaired wheels list their folders
+            if info.filename == modules[0]:
+                entries.append((os.path.basename(module), module_data))
+            elif info.filename.endswith(".dist-info/RECORD"):
+                record = info.filename
+            elif info.filename.endswith(".dist-info/WHEEL"):
+                text = old.read(info).decode()
+                text = re.sub(r"(?m)^Tag: .*\n", "", text).rstrip("\n") + "\nTag: %s\n" % tag
+                entries.append((info.filename, text.encode()))
+            else:
+                entries.append((info.filename, old.read(info)))
+
+    lines = [record_line(filename, data) for filename, data in entries] + ["%s,,\n" % record]
+    entries.append((record, "".join(lines).encode()))
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as new:
+        for filename, data in entries:
+            info = zipfile.ZipInfo(filename, date_time=(2020, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            # Files keep rw-r--r--, the module rwxr-xr-x, as setuptools writes them.
+            info.external_attr = (0o755 if filename.endswith(".so") else 0o644) << 16
+            new.writestr(info, data)
+    print(out)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 4:
+        sys.exit(__doc__)
+    main(*sys.argv[1:])
