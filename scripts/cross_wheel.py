@@ -1,14 +1,16 @@
-"""A wheel for another architecture, from a wheel that pip built here and a
-module cross-built for that architecture (scripts/wheels.sh).
+"""A wheel for another architecture, from a wheel that pip built here and
+modules cross-built for that architecture (scripts/wheels.sh).
 
-    cross_wheel.py WHEEL MODULE OUT_DIR
+    cross_wheel.py WHEEL OUT_DIR MODULE...
 
-Everything but the module comes from WHEEL, as setuptools made it: the
-command's package, the stubs, the metadata and the console script. MODULE
-(CMake names it from the target interpreter's EXT_SUFFIX, e.g.
-zendral.cpython-311-aarch64-linux-gnu.so) takes the place of WHEEL's, and the
-tag becomes that interpreter's: cp311-cp311-linux_aarch64. Prints the new
-wheel's path; auditwheel then gives it its manylinux tag.
+Everything but the extension modules comes from WHEEL, as setuptools made it:
+the command's package, the stubs, the metadata and the console script. Each
+MODULE (CMake names it from the target interpreter's EXT_SUFFIX, e.g.
+zendral.cpython-311-aarch64-linux-gnu.so) takes the place of WHEEL's module
+of the same name; every module of WHEEL must be replaced, so that no module
+of the wheel's own architecture is left behind. The tag becomes the
+interpreter's: cp311-cp311-linux_aarch64. Prints the new wheel's path;
+auditwheel then gives it its manylinux tag.
 """
 import base64
 import hashlib
@@ -23,27 +25,41 @@ def record_line(name, data):
     return "%s,sha256=%s,%d\n" % (name, digest, len(data))
 
 
-def main(wheel, module, out_dir):
-    found = re.match(r"^zendral\.cpython-(\d+)-([a-z0-9_]+)-linux-gnu\.so$", os.path.basename(module))
-    if not found:
-        sys.exit("cross_wheel.py: %s is not named as a CPython extension for Linux" % module)
-    abi, machine = found.groups()
-    tag = "cp%s-cp%s-linux_%s" % (abi, abi, machine)
+EXTENSION = re.compile(r"^([A-Za-z_][A-Za-z0-9_]*)\.cpython-(\d+)-([a-z0-9_]+)-linux-gnu\.so$")
+
+
+def main(wheel, out_dir, *modules):
+    replacements, tags = {}, set()
+    for module in modules:
+        found = EXTENSION.match(os.path.basename(module))
+        if not found:
+            sys.exit("cross_wheel.py: %s is not named as a CPython extension for Linux" % module)
+        name, abi, machine = found.groups()
+        tags.add("cp%s-cp%s-linux_%s" % (abi, abi, machine))
+        with open(module, "rb") as source:
+            replacements[name] = (os.path.basename(module), source.read())
+    if len(tags) != 1:
+        sys.exit("cross_wheel.py: the modules are for %d interpreters, not one" % len(tags))
+    tag = tags.pop()
     name, version = os.path.basename(wheel).split("-")[:2]
     out = os.path.join(out_dir, "%s-%s-%s.whl" % (name, version, tag))
-    with open(module, "rb") as source:
-        module_data = source.read()
 
     with zipfile.ZipFile(wheel) as old:
         entries = []
-        modules = [info.filename for info in old.infolist() if re.match(r"^zendral\..*\.so$", info.filename)]
-        if len(modules) != 1:
-            sys.exit("cross_wheel.py: %s holds %d zendral modules, not one" % (wheel, len(modules)))
+        found = {}
+        for info in old.infolist():
+            match = EXTENSION.match(info.filename)
+            if match:
+                found.setdefault(match.group(1), []).append(info.filename)
+        if sorted(found) != sorted(replacements) or any(len(names) != 1 for names in found.values()):
+            sys.exit("cross_wheel.py: %s holds the modules %s, not one each of %s"
+                     % (wheel, sorted(sum(found.values(), [])), sorted(replacements)))
         for info in old.infolist():
             if info.is_dir():
                 continue  # auditwheel's repaired wheels list their folders
-            if info.filename == modules[0]:
-                entries.append((os.path.basename(module), module_data))
+            match = EXTENSION.match(info.filename)
+            if match:
+                entries.append(replacements[match.group(1)])
             elif info.filename.endswith(".dist-info/RECORD"):
                 record = info.filename
             elif info.filename.endswith(".dist-info/WHEEL"):
@@ -66,6 +82,6 @@ def main(wheel, module, out_dir):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4:
+    if len(sys.argv) < 4:
         sys.exit(__doc__)
     main(*sys.argv[1:])

@@ -82,9 +82,10 @@ echo "sdist: ${sdist#"$zendral_root"/}"
 # The smoke test: the functions, their pickling, the stubs and the command,
 # from a folder that holds no zendral sources.
 cat >"$work/smoke.py" <<'PYTHON'
-import os, pickle, platform, subprocess, sys, sysconfig, zendral
+import os, pickle, platform, subprocess, sys, sysconfig, zendral, zendral_document
 assert zendral.md_to_html(["# T", "- *a*"]) == ["<h1>T</h1>", "<ul>", "<li><em>a</em></li>", "</ul>"]
 assert zendral.csv_lines_to_json([b"a=1,b"]) == ['{"a": "1"}']
+assert zendral_document.kv_to_json(b'q="x"\n', escape=True) == b'{"q": "\\"x\\""}\n'
 assert pickle.loads(pickle.dumps(zendral.md_to_html)) is zendral.md_to_html
 assert os.path.isfile(os.path.join(sysconfig.get_path("platlib"), "zendral-stubs", "__init__.pyi"))
 out = subprocess.run([sys.executable, "-m", "zendral_cli", "md"], input=b"# x\n", stdout=subprocess.PIPE, check=True).stdout
@@ -290,7 +291,7 @@ for version in $arm_versions; do
   build="$work/arm-$version"
   # The root's headers: pyconfig.h includes aarch64-linux-gnu/python3.X/pyconfig.h
   # from its include folder, searched after zig's own (never its libc's).
-  if ! cmake_zig aarch64-linux-gnu.2.17 "$python" "$build" zendral zendral_list_path -- \
+  if ! cmake_zig aarch64-linux-gnu.2.17 "$python" "$build" zendral zendral_document zendral_list_path -- \
          -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
          "-DPython_INCLUDE_DIR=$root/usr/include/python$version" \
          "-DPYTHON_MODULE_EXTENSION=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')" \
@@ -309,7 +310,7 @@ for version in $arm_versions; do
     continue
   fi
   mkdir -p "$work/raw-arm-$version"
-  if ! raw=$("$tools" "$zendral_root/scripts/cross_wheel.py" "$donor" "$build"/zendral*.so "$work/raw-arm-$version") ||
+  if ! raw=$("$tools" "$zendral_root/scripts/cross_wheel.py" "$donor" "$work/raw-arm-$version" "$build"/zendral*.so) ||
      ! wheel=$(repair "$raw"); then
     failed+=("aarch64 $version (wheel)")
     continue

@@ -132,31 +132,38 @@ lock_check 0 "apt-get ran: -o DPkg::Lock::Timeout=" LOCKED_CALLS=2
 lock_check 1 "not released within 3 s (held by process 4242 (apt-get)); run this again" \
   LOCKED_CALLS=100 ZENDRAL_APT_LOCK_SECONDS=3
 lock_check 0 "apt-get ran: -o DPkg::Lock::Timeout=0 update -qq" LOCKED_CALLS=0
-# cross_wheel.py (wheels.sh's aarch64 wheels): a wheel of two modules is
-# refused; otherwise the module is replaced, the tag is the new module's and
-# every RECORD line holds its file's hash and size, folders left out.
+# cross_wheel.py (wheels.sh's aarch64 wheels): a wheel with a module not
+# replaced (a second zendral, or zendral_document left out) is refused;
+# otherwise each module is replaced, the tag is the new modules' and every
+# RECORD line holds its file's hash and size, folders left out.
 if [ -n "$python" ]; then
   check 0 "cross wheel checked" "$python" -c '
 import base64, hashlib, os, subprocess, sys, tempfile, zipfile
 folder = tempfile.mkdtemp()
 old = os.path.join(folder, "zendral-1.0-cp311-cp311-linux_x86_64.whl")
-module = os.path.join(folder, "zendral.cpython-311-aarch64-linux-gnu.so")
-open(module, "wb").write(b"arm")
+modules = [os.path.join(folder, name + ".cpython-311-aarch64-linux-gnu.so")
+           for name in ("zendral", "zendral_document")]
+for module in modules:
+    open(module, "wb").write(b"arm")
 def make(names):
     with zipfile.ZipFile(old, "w") as wheel:
         for name in names:
             wheel.writestr(name, "x")
         wheel.writestr("zendral-1.0.dist-info/WHEEL", "Wheel-Version: 1.0\nTag: cp311-cp311-linux_x86_64\n")
         wheel.writestr("zendral-1.0.dist-info/RECORD", "stale")
-run = lambda: subprocess.run([sys.executable, "scripts/cross_wheel.py", old, module, folder], stdout=subprocess.PIPE)
-make(["zendral.cpython-311-x86_64-linux-gnu.so", "zendral.cpython-312-x86_64-linux-gnu.so"])
-assert run().returncode != 0
-make(["zendral.cpython-311-x86_64-linux-gnu.so", "zendral_cli/", "zendral_cli/__init__.py"])
-made = run().stdout.decode().strip()
+run = lambda given: subprocess.run([sys.executable, "scripts/cross_wheel.py", old, folder] + given,
+                                   stdout=subprocess.PIPE)
+x86 = ["zendral.cpython-311-x86_64-linux-gnu.so", "zendral_document.cpython-311-x86_64-linux-gnu.so"]
+make(x86 + ["zendral.cpython-312-x86_64-linux-gnu.so"])
+assert run(modules).returncode != 0
+make(x86 + ["zendral_cli/", "zendral_cli/__init__.py"])
+assert run(modules[:1]).returncode != 0
+made = run(modules).stdout.decode().strip()
 assert made.endswith("zendral-1.0-cp311-cp311-linux_aarch64.whl"), made
 wheel = zipfile.ZipFile(made)
 names = sorted(wheel.namelist())
 assert names == sorted(["zendral.cpython-311-aarch64-linux-gnu.so", "zendral_cli/__init__.py",
+                        "zendral_document.cpython-311-aarch64-linux-gnu.so",
                         "zendral-1.0.dist-info/WHEEL", "zendral-1.0.dist-info/RECORD"]), names
 assert wheel.read("zendral-1.0.dist-info/WHEEL").decode().endswith("\nTag: cp311-cp311-linux_aarch64\n")
 for line in wheel.read("zendral-1.0.dist-info/RECORD").decode().splitlines():
