@@ -9,6 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "zendral/line_list.hpp"
 
 namespace zendral::fuzz {
@@ -67,6 +70,26 @@ inline std::string escaped(std::string_view bytes) {
 inline void require_equal(const char* what, std::string_view input, std::string_view got,
                           std::string_view want) {
     if (got != want) fail(what, input, got, want);
+}
+
+// The lines as one text, each in brackets, for a failure's message.
+inline std::string listed(const LineList& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += "[" + line + "]";
+    return text;
+}
+
+// One memfd for the whole run, rewritten for every input; the library opens
+// it by name like any file.
+inline const std::string& file_holding(const std::string& bytes) {
+    static const int fd = ::memfd_create("zendral-fuzz", 0);
+    static const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    if (fd < 0 || ::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
+        std::perror("memfd");
+        std::abort();
+    }
+    return path;
 }
 
 }  // namespace zendral::fuzz

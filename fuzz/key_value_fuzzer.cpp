@@ -8,9 +8,6 @@
 #include <cstdlib>
 #include <string>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include "fuzz_support.hpp"
 #include "key_value_reference.hpp"
 #include "zendral/key_value.hpp"
@@ -19,32 +16,15 @@ namespace {
 
 using zendral::LineList;
 using zendral::fuzz::fail;
+using zendral::fuzz::file_holding;
+using zendral::fuzz::listed;
 using zendral::fuzz::require_equal;
 namespace reference = zendral::fuzz::reference;
-
-std::string listed(const LineList& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += "[" + line + "]";
-    return text;
-}
 
 LineList converted(const LineList& lines) {
     LineList objects;
     for (const std::string& line : lines) objects.push_back(reference::line_csv_to_json(line));
     return objects;
-}
-
-// One memfd for the whole run, rewritten for every input; the library opens
-// it by name like any file.
-const std::string& file_holding(const std::string& bytes) {
-    static const int fd = ::memfd_create("zendral-fuzz", 0);
-    static const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    if (fd < 0 || ::ftruncate(fd, 0) != 0 ||
-        ::pwrite(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
-        std::perror("memfd");
-        std::abort();
-    }
-    return path;
 }
 
 }  // namespace

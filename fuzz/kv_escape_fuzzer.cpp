@@ -8,9 +8,6 @@
 #include <cstdlib>
 #include <string>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include "fuzz_support.hpp"
 #include "key_value_reference.hpp"
 #include "reference.hpp"
@@ -20,12 +17,8 @@ namespace {
 
 using zendral::LineList;
 using zendral::fuzz::fail;
-
-std::string listed(const LineList& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += "[" + line + "]";
-    return text;
-}
+using zendral::fuzz::file_holding;
+using zendral::fuzz::listed;
 
 void check_line(const std::string& line, const std::string& object) {
     const auto pairs = zendral::reference::read_json_object(object);
@@ -33,17 +26,6 @@ void check_line(const std::string& line, const std::string& object) {
     if (*pairs != zendral::reference::key_value_pairs(line)) {
         fail("an escaped object text reads back to other pairs", line, object, "");
     }
-}
-
-const std::string& file_holding(const std::string& bytes) {
-    static const int fd = ::memfd_create("zendral-fuzz", 0);
-    static const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    if (fd < 0 || ::ftruncate(fd, 0) != 0 ||
-        ::pwrite(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
-        std::perror("memfd");
-        std::abort();
-    }
-    return path;
 }
 
 }  // namespace

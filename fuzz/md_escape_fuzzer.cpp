@@ -17,12 +17,7 @@ namespace {
 
 using zendral::LineList;
 using zendral::fuzz::fail;
-
-std::string listed(const LineList& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += "[" + line + "]";
-    return text;
-}
+using zendral::fuzz::listed;
 
 }  // namespace
 

@@ -20,6 +20,7 @@ namespace {
 
 using zendral::LineList;
 using zendral::fuzz::fail;
+using zendral::fuzz::listed;
 using zendral::fuzz::require_equal;
 
 // The regular-expression reference recurses per byte of a span.
@@ -38,12 +39,6 @@ std::size_t heading_level(std::string_view line) {
 }
 
 // For reports only: the lines one after another, each in brackets.
-std::string listed(const LineList& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += "[" + line + "]";
-    return text;
-}
-
 void check_shape(std::string_view input, const LineList& lines, const LineList& html) {
     std::size_t next = 0;  // the output line that the walk expects next
     const auto expect = [&](std::string_view want, const char* what) {
