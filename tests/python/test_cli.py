@@ -65,6 +65,14 @@ WORKER_KILLED = (
     "sys.exit(main(sys.argv[1:]))\n")
 
 
+def as_in_a_terminal():
+    """For a child: the signals a run may get take their default action, as
+    in a shell's foreground job, whatever this process inherited (nohup
+    ignores SIGHUP, and a background job of a script SIGINT)."""
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
+
+
 def split(data):
     lines = data.split(b"\n")
     return lines[:-1] if lines[-1] == b"" else lines
@@ -209,7 +217,8 @@ class Command(unittest.TestCase):
         to the group, or to the command alone). Returns (exit status, stderr,
         the processes of the group still running a moment later)."""
         process = subprocess.Popen(arguments, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.PIPE, start_new_session=True)
+                                   stderr=subprocess.PIPE, start_new_session=True,
+                                   preexec_fn=as_in_a_terminal)
         try:
             if stdin:
                 process.stdin.write(stdin)
