@@ -1,5 +1,5 @@
-"""A wheel for another architecture, from a wheel that pip built here and
-modules cross-built for that architecture (scripts/wheels.sh).
+"""A wheel for another interpreter or architecture, from a wheel that pip
+built here and modules cross-built for that one (scripts/wheels.sh).
 
     cross_wheel.py WHEEL OUT_DIR MODULE...
 
