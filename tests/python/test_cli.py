@@ -273,20 +273,26 @@ class Command(unittest.TestCase):
             self.assertEqual((status, stderr.decode()), (130, ""))
             self.assertEqual(os.listdir(out), ["quick.log.jsonl"])
         with self.subTest("batch on a local Dask cluster, converting"):
-            interpreter, why_not = find_dask_python()
-            if not interpreter:
-                self.skipTest(why_not)
-            for number in range(40):
-                self.write("many/%02d.log" % number, b"a=1,b=2\n" * 60000)
-            out = os.path.join(self.folder, "cluster")
-            status, stderr, _ = self.interrupt(
-                [interpreter, "-m", "zendral_cli", "batch", os.path.join(self.folder, "many"),
-                 out, "--engine", "cluster", "--workers", "2"],
-                lambda: os.path.isdir(out) and any(
-                    not name.startswith(".") for name in os.listdir(out)))
             # The workers neither die of it nor get restarted, noisily.
-            self.assertEqual((status, stderr.decode()), (130, ""))
-            self.assertEqual([name for name in os.listdir(out) if name.startswith(".")], [])
+            self.assertEqual(self.interrupt_cluster()[:2], (130, ""))
+
+    def interrupt_cluster(self, **how):
+        """A cluster batch run interrupted (as self.interrupt, given HOW) once
+        its first output is in place: (status, stderr text, processes left),
+        with no temporary file left in the output."""
+        interpreter, why_not = find_dask_python()
+        if not interpreter:
+            self.skipTest(why_not)
+        for number in range(40):
+            self.write("many/%02d.log" % number, b"a=1,b=2\n" * 60000)
+        out = os.path.join(self.folder, "cluster")
+        status, stderr, left = self.interrupt(
+            [interpreter, "-m", "zendral_cli", "batch", os.path.join(self.folder, "many"),
+             out, "--engine", "cluster", "--workers", "2"],
+            lambda: os.path.isdir(out) and any(not name.startswith(".") for name in os.listdir(out)),
+            **how)
+        self.assertEqual([name for name in os.listdir(out) if name.startswith(".")], [])
+        return status, stderr.decode(), left
 
     def test_an_output_never_replaces_an_input_and_special_files_are_written_through(self):
         precious = {"a.log": b"k=precious\n", "x.md": b"# precious\n",
@@ -451,19 +457,7 @@ class Command(unittest.TestCase):
                                  (-signum if signum == signal.SIGKILL else 128 + signum, "", []))
                 self.assertEqual(os.listdir(out), ["quick.log.jsonl"])
         with self.subTest("batch on a local Dask cluster, SIGTERM to the command alone"):
-            interpreter, why_not = find_dask_python()
-            if not interpreter:
-                self.skipTest(why_not)
-            for number in range(40):
-                self.write("many/%02d.log" % number, b"a=1,b=2\n" * 60000)
-            out = os.path.join(self.folder, "cluster")
-            status, stderr, left = self.interrupt(
-                [interpreter, "-m", "zendral_cli", "batch", os.path.join(self.folder, "many"),
-                 out, "--engine", "cluster", "--workers", "2"],
-                lambda: os.path.isdir(out) and any(
-                    not name.startswith(".") for name in os.listdir(out)),
-                signum=signal.SIGTERM, group=False)
-            self.assertEqual((status, stderr.decode(), left), (143, "", []))
+            self.assertEqual(self.interrupt_cluster(signum=signal.SIGTERM, group=False), (143, "", []))
             self.assertEqual([name for name in os.listdir(out) if name.startswith(".")], [])
 
     def test_a_rerun_removes_stale_temporary_files_of_its_own_only(self):
