@@ -259,22 +259,23 @@ class Command(unittest.TestCase):
             self.write("in/quick.log", b"a=1\n")
             self.write("in/slow.log", b"a=1\nb=2\n")
             out = os.path.join(self.folder, "out")
-            # The slow file's task stops once its output is written, before
-            # the output is renamed into place.
-            slow_write = SLOW_WRITE
-
-            def writing():
-                names = os.listdir(out) if os.path.isdir(out) else []
-                return "quick.log.jsonl" in names and any(
-                    name.startswith(".slow.log.jsonl.") for name in names)
-            status, stderr, _ = self.interrupt(
-                [sys.executable, "-c", slow_write, "batch", os.path.join(self.folder, "in"),
-                 out, "--workers", "2"], writing)
+            status, stderr, _ = self.interrupt_slow_batch(out)
             self.assertEqual((status, stderr.decode()), (130, ""))
             self.assertEqual(os.listdir(out), ["quick.log.jsonl"])
         with self.subTest("batch on a local Dask cluster, converting"):
             # The workers neither die of it nor get restarted, noisily.
             self.assertEqual(self.interrupt_cluster()[:2], (130, ""))
+
+    def interrupt_slow_batch(self, out, **how):
+        """A batch of in/quick.log and in/slow.log on two workers into OUT,
+        interrupted (as self.interrupt, given HOW) once quick's output is in
+        place and slow's is written: slow's task stops there, before the
+        output is renamed into place."""
+        def writing():
+            names = os.listdir(out) if os.path.isdir(out) else []
+            return "quick.log.jsonl" in names and any(name.startswith(".slow.log.jsonl.") for name in names)
+        return self.interrupt([sys.executable, "-c", SLOW_WRITE, "batch", os.path.join(self.folder, "in"),
+                               out, "--workers", "2"], writing, **how)
 
     def interrupt_cluster(self, **how):
         """A cluster batch run interrupted (as self.interrupt, given HOW) once
@@ -444,14 +445,7 @@ class Command(unittest.TestCase):
                     self.assertEqual((status, stderr, os.listdir(folder)), (128 + signum, b"", []))
             with self.subTest("batch, one worker writing", signal=signum, group=group):
                 out = os.path.join(self.folder, "out%d" % number)
-
-                def writing():
-                    names = os.listdir(out) if os.path.isdir(out) else []
-                    return "quick.log.jsonl" in names and any(
-                        name.startswith(".slow.log.jsonl.") for name in names)
-                status, stderr, left = self.interrupt(
-                    [sys.executable, "-c", SLOW_WRITE, "batch", os.path.join(self.folder, "in"),
-                     out, "--workers", "2"], writing, signum=signum, group=group)
+                status, stderr, left = self.interrupt_slow_batch(out, signum=signum, group=group)
                 # Killed, the command cannot clean up; its workers still do.
                 self.assertEqual((status, stderr.decode(), left),
                                  (-signum if signum == signal.SIGKILL else 128 + signum, "", []))
