@@ -1,0 +1,45 @@
+"""What a conversion is asked to do, as one value from the command line to the
+converter: the md, kv and batch commands build it once, batch's tasks carry
+it whole (it pickles), and it becomes zendral_document's keywords in one
+place. A new option is a field here, an argument in the parser and a keyword
+of the native functions."""
+
+MARKDOWN, KEY_VALUE = "markdown", "key_value"
+
+
+class Options(object):
+    """escape: the output safe for other programs (Markdown's & < > " as
+    entities, keys and values as JSON strings); off gives the three list
+    functions' exact bytes. page: Markdown as a whole HTML5 document; css: a
+    stylesheet URL for that page."""
+
+    __slots__ = ("escape", "page", "css")
+
+    def __init__(self, escape=True, page=False, css=None):
+        self.escape = escape
+        self.page = page
+        self.css = css
+
+    def keywords(self, kind, title=None):
+        """The keyword arguments of zendral_document's file function for
+        kind; title: the page's title when the document has no heading."""
+        if kind != MARKDOWN or not self.page:
+            return {"escape": self.escape}
+        return {"escape": self.escape, "page": True, "title": title, "css": self.css}
+
+    def __getstate__(self):
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __setstate__(self, state):
+        for name, value in zip(self.__slots__, state):
+            setattr(self, name, value)
+
+    def __eq__(self, other):
+        return isinstance(other, Options) and self.__getstate__() == other.__getstate__()
+
+    def __ne__(self, other):
+        return not self == other
+
+    def __repr__(self):
+        return "Options(%s)" % ", ".join("%s=%r" % (name, getattr(self, name))
+                                         for name in self.__slots__)
