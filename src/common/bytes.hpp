@@ -174,6 +174,19 @@ inline char* copy(char* out, const char* from, std::size_t size) {
 
 inline char* copy(char* out, std::string_view bytes) { return copy(out, bytes.data(), bytes.size()); }
 
+// The width of copy_wide's moves.
+constexpr std::size_t kWideMove = 16;
+
+// Copies `size` bytes in moves of kWideMove bytes, the first one whatever the
+// size, so that a short run costs one move and no branch, and returns the
+// end. Reads and writes up to kWideMove bytes past the range: only for
+// callers that know both buffers go on that far.
+inline char* copy_wide(char* out, const char* from, std::size_t size) {
+    std::memcpy(out, from, kWideMove);
+    for (std::size_t i = kWideMove; i < size; i += kWideMove) std::memcpy(out + i, from + i, kWideMove);
+    return out + size;
+}
+
 #if defined(__SSE2__)
 // Lanes from `first` on all ones, those before it zero (first: 0 to 16).
 inline __m128i lanes_from(std::size_t first) {
