@@ -251,44 +251,65 @@ template <std::size_t N>
 }  // namespace detail
 #endif
 
-// From this length on, count_each counts lane by lane, out of line.
+// From this length on, count_each leaves out blocks without hits, out of line.
 constexpr std::size_t kCountLaneByLane = 1024;
+
+#if defined(__SSE2__)
+namespace detail {
+
+// count_each for 16 bytes up to kCountLaneByLane: every block counted lane by
+// lane with no branch, hits or not (a line of real text has some in most of
+// its blocks, and a branch per hit costs more than the count), the lanes
+// summed once at the end.
+template <std::size_t N>
+[[gnu::always_inline]] inline std::array<std::size_t, N> count_each_short(const char* data, std::size_t size,
+                                                                          const char (&wanted)[N]) {
+    static_assert(kCountLaneByLane / 16 <= 255, "a byte lane counts every block of a short text");
+    __m128i want[N];
+    __m128i lanes[N];
+    for (std::size_t k = 0; k < N; ++k) {
+        want[k] = _mm_set1_epi8(wanted[k]);
+        lanes[k] = _mm_setzero_si128();
+    }
+    const auto count_block = [&](__m128i bytes) {
+        for (std::size_t k = 0; k < N; ++k) lanes[k] = _mm_sub_epi8(lanes[k], _mm_cmpeq_epi8(bytes, want[k]));
+    };
+    std::size_t block = 0;
+    for (; block + 16 <= size; block += 16) count_block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block)));
+    // The last 16 bytes, less those at their start already counted.
+    if (block < size) {
+        const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + size - 16));
+        const __m128i keep = lanes_from(block - (size - 16));
+        for (std::size_t k = 0; k < N; ++k) {
+            lanes[k] = _mm_sub_epi8(lanes[k], _mm_and_si128(_mm_cmpeq_epi8(last, want[k]), keep));
+        }
+    }
+    std::array<std::size_t, N> counts{};
+    for (std::size_t k = 0; k < N; ++k) {
+        const __m128i halves = _mm_sad_epu8(lanes[k], _mm_setzero_si128());
+        counts[k] = static_cast<std::size_t>(_mm_cvtsi128_si32(halves)) +
+                    static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(halves, 8)));
+    }
+    return counts;
+}
+
+}  // namespace detail
+#endif
 
 // How often each of the given bytes occurs in `text`. Inline: a call for
 // each of many short lines costs more than the count.
 template <std::size_t N>
 [[gnu::always_inline]] inline std::array<std::size_t, N> count_each(std::string_view text, const char (&wanted)[N]) {
-    std::array<std::size_t, N> counts{};
     const char* const data = text.data();
     const std::size_t size = text.size();
-    const auto count_byte = [&](char byte) {
-        for (std::size_t k = 0; k < N; ++k) counts[k] += byte == wanted[k] ? 1 : 0;
-    };
 #if defined(__SSE2__)
     if (size >= kCountLaneByLane) return detail::count_each_long(data, size, wanted);
-    if (size >= 16) {
-        __m128i want[N];
-        for (std::size_t k = 0; k < N; ++k) want[k] = _mm_set1_epi8(wanted[k]);
-        // Blocks without any of the bytes, the common case, cost a few vector
-        // ops; the bytes found are counted one by one.
-        const auto count_block = [&](std::size_t start, unsigned skip) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + start));
-            __m128i any = _mm_cmpeq_epi8(bytes, want[0]);
-            for (std::size_t k = 1; k < N; ++k) any = _mm_or_si128(any, _mm_cmpeq_epi8(bytes, want[k]));
-            auto hits = static_cast<unsigned>(_mm_movemask_epi8(any)) & ~skip;
-            while (hits != 0) {
-                count_byte(data[start + static_cast<std::size_t>(__builtin_ctz(hits))]);
-                hits &= hits - 1;
-            }
-        };
-        std::size_t block = 0;
-        for (; block + 16 <= size; block += 16) count_block(block, 0);
-        // The last 16 bytes, minus those already counted.
-        if (block < size) count_block(size - 16, (1u << (block - (size - 16))) - 1u);
-        return counts;
-    }
+    if (size >= 16) return detail::count_each_short(data, size, wanted);
 #endif
-    for (std::size_t i = 0; i < size; ++i) count_byte(data[i]);
+    std::array<std::size_t, N> counts{};
+    for (std::size_t i = 0; i < size; ++i) {
+        for (std::size_t k = 0; k < N; ++k) counts[k] += data[i] == wanted[k] ? 1 : 0;
+    }
     return counts;
 }
 
