@@ -25,17 +25,28 @@ using bench::docs_text;
 using bench::log_lines;
 using bench::repeat_to;
 
-// The log written to a temporary file once, removed at exit.
+// Lines written to a temporary file, removed at exit.
+std::string written_to_file(const LineList& lines) {
+    char name[] = "/tmp/zendral-bench-XXXXXX";
+    const int fd = ::mkstemp(name);
+    if (fd >= 0) ::close(fd);
+    std::ofstream out(name, std::ios::binary);
+    for (const std::string& line : lines) out << line << '\n';
+    return name;
+}
+
+// The logs as files, each written once.
 const std::string& log_file() {
-    static const std::string path = [] {
-        char name[] = "/tmp/zendral-bench-XXXXXX";
-        const int fd = ::mkstemp(name);
-        if (fd >= 0) ::close(fd);
-        std::ofstream out(name, std::ios::binary);
-        for (const std::string& line : log_lines()) out << line << '\n';
-        std::atexit([] { std::remove(log_file().c_str()); });
-        return std::string(name);
-    }();
+    static const std::string path = written_to_file(log_lines());
+    static const int removed = std::atexit([] { std::remove(log_file().c_str()); });
+    static_cast<void>(removed);
+    return path;
+}
+
+const std::string& million_log_file() {
+    static const std::string path = written_to_file(bench::million_log_lines());
+    static const int removed = std::atexit([] { std::remove(million_log_file().c_str()); });
+    static_cast<void>(removed);
     return path;
 }
 
@@ -112,24 +123,26 @@ void md_to_html_docs_streamed(benchmark::State& state) {
     set_bytes(state, docs_text().size());
 }
 
-void csv_lines_to_json_log_streamed(benchmark::State& state) {
-    const std::vector<std::string_view> views = views_of(log_lines());
+template <const LineList& (*kLines)()>
+void csv_lines_to_json_streamed(benchmark::State& state) {
+    const std::vector<std::string_view> views = views_of(kLines());
     for (auto _ : state) {
         std::size_t bytes = 0;
         zendral::csv_lines_to_json(views, [&](std::string_view object) { bytes += object.size() + object[1]; });
         benchmark::DoNotOptimize(bytes);
     }
-    set_bytes(state, bench::text_bytes(log_lines()));
+    set_bytes(state, bench::text_bytes(kLines()));
 }
 
-void csv_file_to_json_log_streamed(benchmark::State& state) {
-    const std::string& path = log_file();
+template <const LineList& (*kLines)(), const std::string& (*kFile)()>
+void csv_file_to_json_streamed(benchmark::State& state) {
+    const std::string& path = kFile();
     for (auto _ : state) {
         std::size_t bytes = 0;
         zendral::csv_file_to_json(path, [&](std::string_view object) { bytes += object.size() + object[1]; });
         benchmark::DoNotOptimize(bytes);
     }
-    set_bytes(state, bench::text_bytes(log_lines()));
+    set_bytes(state, bench::text_bytes(kLines()));
 }
 
 // --- The escape options: the same forms with escaping on -------------------
@@ -207,8 +220,10 @@ BENCHMARK(md4c_docs)->Name("md4c/docs")->Unit(benchmark::kMillisecond);
 BENCHMARK(csv_lines_to_json_log)->Name("csv_lines_to_json/log")->Unit(benchmark::kMillisecond);
 BENCHMARK(csv_file_to_json_log)->Name("csv_file_to_json/log")->Unit(benchmark::kMillisecond);
 BENCHMARK(md_to_html_docs_streamed)->Name("md_to_html/docs/streamed")->Unit(benchmark::kMillisecond);
-BENCHMARK(csv_lines_to_json_log_streamed)->Name("csv_lines_to_json/log/streamed")->Unit(benchmark::kMillisecond);
-BENCHMARK(csv_file_to_json_log_streamed)->Name("csv_file_to_json/log/streamed")->Unit(benchmark::kMillisecond);
+BENCHMARK(csv_lines_to_json_streamed<log_lines>)->Name("csv_lines_to_json/log/streamed")->Unit(benchmark::kMillisecond);
+BENCHMARK(csv_file_to_json_streamed<log_lines, log_file>)->Name("csv_file_to_json/log/streamed")->Unit(benchmark::kMillisecond);
+BENCHMARK(csv_lines_to_json_streamed<bench::million_log_lines>)->Name("csv_lines_to_json/log1m/streamed")->Unit(benchmark::kMillisecond);
+BENCHMARK(csv_file_to_json_streamed<bench::million_log_lines, million_log_file>)->Name("csv_file_to_json/log1m/streamed")->Unit(benchmark::kMillisecond);
 BENCHMARK(md_to_html_docs_escaped)->Name("md_to_html/docs/escaped")->Unit(benchmark::kMillisecond);
 BENCHMARK(md_to_html_docs_stream)->Name("md_to_html/docs/stream")->ArgNames({"escape", "block"})
     ->ArgsProduct({{0, 1}, {0, 64, 4096}})->Unit(benchmark::kMillisecond);

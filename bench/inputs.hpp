@@ -101,7 +101,7 @@ inline std::string repeat_to(std::string_view piece, std::size_t bytes) {
 }
 
 // The inputs every benchmark shares, made once per process: the docs as one
-// text and as lines, and the 200,000-line log.
+// text and as lines, and the 200,000-line log (a million lines below).
 inline const std::string& docs_text() {
     static const std::string text = markdown_corpus();
     return text;
@@ -114,6 +114,12 @@ inline const LineList& docs_lines() {
 
 inline const LineList& log_lines() {
     static const LineList lines = application_log(200000);
+    return lines;
+}
+
+// The same log at a million lines (107 MB), the size the command is timed on.
+inline const LineList& million_log_lines() {
+    static const LineList lines = application_log(1000000);
     return lines;
 }
 

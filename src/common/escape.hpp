@@ -14,13 +14,12 @@ namespace zendral::escape {
 // "&", "<", ">" and '"' as HTML entities.
 struct Html {
     static bool has(unsigned char byte) { return byte == '&' || byte == '<' || byte == '>' || byte == '"'; }
-#if defined(__SSE2__)
+#if defined(ZENDRAL_BYTE_BLOCKS)
     // '<' (0x3C) and '>' (0x3E) differ only in bit 1, '"' (0x22) and '&'
     // (0x26) only in bit 2: two tests for the four bytes.
-    static __m128i has(__m128i bytes) {
-        const __m128i angle = _mm_cmpeq_epi8(_mm_or_si128(bytes, _mm_set1_epi8(0x02)), _mm_set1_epi8('>'));
-        const __m128i other = _mm_cmpeq_epi8(_mm_or_si128(bytes, _mm_set1_epi8(0x04)), _mm_set1_epi8('&'));
-        return _mm_or_si128(angle, other);
+    static bytes::block::Block has(bytes::block::Block bytes) {
+        using namespace bytes::block;
+        return either(equal(either(bytes, splat(0x02)), splat('>')), equal(either(bytes, splat(0x04)), splat('&')));
     }
 #endif
     static std::string_view entity(unsigned char byte) {
@@ -40,12 +39,10 @@ struct Html {
 // short form get it, the others \u00xx in lower-case hex.
 struct Json {
     static bool has(unsigned char byte) { return byte < 0x20 || byte == '"' || byte == '\\'; }
-#if defined(__SSE2__)
-    static __m128i has(__m128i bytes) {
-        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x1F)), bytes);
-        const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
-        const __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
-        return _mm_or_si128(control, _mm_or_si128(quote, backslash));
+#if defined(ZENDRAL_BYTE_BLOCKS)
+    static bytes::block::Block has(bytes::block::Block bytes) {
+        using namespace bytes::block;
+        return either(at_most(bytes, splat(0x1F)), either(equal(bytes, splat('"')), equal(bytes, splat('\\'))));
     }
 #endif
     // The letter after the backslash for a byte with a short form, else 0.

@@ -19,30 +19,36 @@ constexpr std::size_t kNone = std::string_view::npos;
 
 // Calls visit(field, equals, end) for every comma-separated field that holds
 // "=", in line order: the field's first byte, its first "=", and one past its
-// last byte. Works on masks of 64 bytes at a time, one step per field: the
-// next comma ends it, and the first "=" before that comma cuts it; the other
-// "=" of a value cost nothing.
+// last byte. Works on masks of 64 bytes at a time, one step per field, with
+// no branch on the field's shape: the next comma ends it, and the first "="
+// between that comma and the one after it starts the next field's value.
 template <class Visit>
 void for_each_pair(std::string_view line, Visit&& visit) {
+    // The "=" bits of `equal_signs` before the lowest comma of `commas` (all
+    // of them when there is none).
+    const auto first_before_comma = [](std::uint64_t equal_signs, std::uint64_t commas) {
+        return equal_signs & (commas ^ (commas - 1));
+    };
     std::size_t field = 0;
     std::size_t equals = kNone;  // the current field's first "="
     for (std::size_t base = 0; base < line.size(); base += 64) {
         static constexpr char kSeparators[] = {',', '='};
         auto [commas, equal_signs] = bytes::masks_of(line, base, kSeparators);
+        if (equals == kNone) {
+            // The field that goes on from the chunk before may find its "=" here.
+            if (const std::uint64_t first = first_before_comma(equal_signs, commas)) {
+                equals = base + static_cast<unsigned>(__builtin_ctzll(first));
+            }
+        }
         while (commas != 0) {
             const auto comma = static_cast<unsigned>(__builtin_ctzll(commas));
-            if (equals == kNone && equal_signs != 0) {
-                const auto first = static_cast<unsigned>(__builtin_ctzll(equal_signs));
-                if (first < comma) equals = base + first;
-            }
             if (equals != kNone) visit(field, equals, base + comma);
             field = base + comma + 1;
-            equals = kNone;
-            const std::uint64_t done = (std::uint64_t{2} << comma) - 1;  // bits 0..comma (all of them at 63)
-            commas &= ~done;
-            equal_signs &= ~done;
+            commas &= commas - 1;
+            const std::uint64_t after = equal_signs & ~((std::uint64_t{2} << comma) - 1);  // none at 63
+            const std::uint64_t first = first_before_comma(after, commas);
+            equals = first != 0 ? base + static_cast<unsigned>(__builtin_ctzll(first)) : kNone;
         }
-        if (equals == kNone && equal_signs != 0) equals = base + static_cast<unsigned>(__builtin_ctzll(equal_signs));
     }
     if (equals != kNone) visit(field, equals, line.size());
 }
@@ -51,6 +57,16 @@ template <std::size_t N>
 char* put(char* out, const char (&literal)[N]) {
     std::memcpy(out, literal, N - 1);  // a constant size: plain stores
     return out + N - 1;
+}
+
+// `key": "value` of the pair at field, equals, end: with kWide in wide moves
+// that spill past what they copy, else exactly.
+template <bool kWide>
+char* put_key_and_value(char* out, const char* data, std::size_t field, std::size_t equals, std::size_t end) {
+    constexpr auto copy = kWide ? bytes::copy_wide : static_cast<char* (*)(char*, const char*, std::size_t)>(bytes::copy);
+    out = copy(out, data + field, equals - field);
+    out = put(out, "\": \"");
+    return copy(out, data + equals + 1, end - equals - 1);
 }
 
 }  // namespace
@@ -93,7 +109,6 @@ BasicObjectText<kEscape>::BasicObjectText(std::string_view line) : line_(line) {
 
 template <bool kEscape>
 void BasicObjectText<kEscape>::write(char* out) const {
-    const char* const data = line_.data();
     bool first = true;
     const auto write_pair = [&](std::size_t field, std::size_t equals, std::size_t end, bool escaped) {
         out = first ? put(out, "{\"") : put(out, ", \"");
@@ -103,9 +118,7 @@ void BasicObjectText<kEscape>::write(char* out) const {
             out = put(out, "\": \"");
             out = escape::copy_escaped<escape::Json>(out, line_, equals + 1, end);
         } else {
-            out = bytes::copy(out, data + field, equals - field);
-            out = put(out, "\": \"");
-            out = bytes::copy(out, data + equals + 1, end - equals - 1);
+            out = put_key_and_value<false>(out, line_.data(), field, equals, end);
         }
         *out++ = '"';
     };
@@ -121,6 +134,25 @@ void BasicObjectText<kEscape>::write(char* out) const {
     }
     if (first) *out++ = '{';
     *out = '}';
+}
+
+char* write_unescaped_object(std::string_view line, char* out) {
+    const char* const data = line.data();
+    char* const start = out;
+    *out++ = '{';
+    // Each pair as `"key": "value", `, so that every pair is written alike;
+    // the last separator then makes room for the closing brace.
+    for_each_pair(line, [&](std::size_t field, std::size_t equals, std::size_t end) {
+        *out++ = '"';
+        // Wide moves read up to kWideMove bytes past the value: they may
+        // while the line goes on that far (all pairs but the last one or two).
+        out = end + bytes::kWideMove <= line.size() ? put_key_and_value<true>(out, data, field, equals, end)
+                                                    : put_key_and_value<false>(out, data, field, equals, end);
+        out = put(out, "\", ");
+    });
+    if (out - start > 1) out -= 2;
+    *out++ = '}';
+    return out;
 }
 
 template class BasicObjectText<false>;

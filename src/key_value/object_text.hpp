@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "../common/bytes.hpp"
+#include "../common/escape.hpp"
 #include "../common/scratch.hpp"
 
 namespace zendral::key_value {
@@ -49,12 +51,28 @@ private:
 using ObjectText = BasicObjectText<false>;
 using EscapedObjectText = BasicObjectText<true>;  // KeyValueOptions::escape
 
+// The object text of a line with no byte to escape, written in the same
+// sweep that finds its pairs, without sizing it first, to `out`, which has
+// room for unescaped_object_room(line.size()) bytes. Returns the end.
+char* write_unescaped_object(std::string_view line, char* out);
+
+// At most 4 bytes of text per byte of line (`=,=` gives `{"": "", "": ""}`),
+// and room for wide moves to spill.
+constexpr std::size_t unescaped_object_room(std::size_t line_bytes) { return 4 * line_bytes + 4 + bytes::kWideMove; }
+
 // Object texts made one line at a time into storage reused from line to line.
 template <bool kEscape>
 class BasicObjectWriter {
 public:
     // The line's object text, valid until the next call.
     std::string_view operator()(std::string_view line) {
+        // Up to a long line's length, one sweep into storage sized for the
+        // most the text can take; past it, or with bytes to escape, the
+        // text is sized exactly first.
+        if (line.size() < scratch::kLongLine / 4 && (!kEscape || !bytes::any_in_class<escape::Json>(line))) {
+            char* const text = storage_.take(unescaped_object_room(line.size()));
+            return {text, static_cast<std::size_t>(write_unescaped_object(line, text) - text)};
+        }
         const BasicObjectText<kEscape> object(line);
         char* const text = storage_.take(object.size());
         object.write(text);

@@ -1,4 +1,4 @@
-// The five inline substitutions as left-to-right scans instead of regular
+// The inline substitutions as left-to-right scans instead of regular
 // expressions: a backtracking engine recurses once per byte of a span (a long
 // span overflows the stack) and is far slower. Each scan finds exactly the
 // match that the expression's leftmost, lazy or class-bounded search finds,
@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <utility>
 
 #include "../common/bytes.hpp"
@@ -33,12 +34,109 @@ struct InlineRule {
 };
 
 // The rules, applied in this order: doubled delimiters before single ones,
-// code last.
-constexpr InlineRule kStrongAsterisks = {'*', 2, SpanContent::kShortestWithinLine, "<strong>", "</strong>"};
-constexpr InlineRule kStrongUnderscores = {'_', 2, SpanContent::kRunWithoutDelimiter, "<strong>", "</strong>"};
-constexpr InlineRule kEmphasisAsterisk = {'*', 1, SpanContent::kShortestWithinLine, "<em>", "</em>"};
-constexpr InlineRule kEmphasisUnderscore = {'_', 1, SpanContent::kRunWithoutDelimiter, "<em>", "</em>"};
-constexpr InlineRule kCode = {'`', 1, SpanContent::kRunWithoutDelimiter, "<code>", "</code>"};
+// code last. Everything else about them (which bytes are counted, which
+// count each rule reads, when a line is left alone, how much room a result
+// gets) is derived from this table.
+constexpr InlineRule kRules[] = {
+    {'*', 2, SpanContent::kShortestWithinLine, "<strong>", "</strong>"},
+    {'_', 2, SpanContent::kRunWithoutDelimiter, "<strong>", "</strong>"},
+    {'*', 1, SpanContent::kShortestWithinLine, "<em>", "</em>"},
+    {'_', 1, SpanContent::kRunWithoutDelimiter, "<em>", "</em>"},
+    {'`', 1, SpanContent::kRunWithoutDelimiter, "<code>", "</code>"},
+};
+constexpr std::size_t kRuleCount = std::size(kRules);
+
+constexpr bool is_line_break(char byte) { return byte == '\n' || byte == '\r'; }
+
+constexpr bool tag_holds(std::string_view tag, char byte) {
+    for (const char c : tag) {
+        if (c == byte) return true;
+    }
+    return false;
+}
+
+// Whether no tag of any rule holds a delimiter byte of any rule or a line
+// break. The pass relies on it twice: a later rule never matches inside a
+// tag an earlier one wrote (so a rule's count only ever goes down), and the
+// block tags around the text need not be in the text the rules see.
+constexpr bool tags_are_inert() {
+    for (const InlineRule& rule : kRules) {
+        for (const InlineRule& other : kRules) {
+            for (const std::string_view tag : {rule.open_tag, rule.close_tag}) {
+                if (tag_holds(tag, other.delimiter) || tag_holds(tag, '\n') || tag_holds(tag, '\r')) return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(tags_are_inert(), "a tag may hold no delimiter byte and no line break");
+
+constexpr bool rules_are_well_formed() {
+    for (const InlineRule& rule : kRules) {
+        if (rule.width < 1 || is_line_break(rule.delimiter)) return false;
+        // The room a result gets grows with each span: its tags may not be
+        // shorter than the delimiters they replace.
+        if (rule.open_tag.size() + rule.close_tag.size() < 2 * rule.width) return false;
+    }
+    return true;
+}
+static_assert(rules_are_well_formed(), "a rule's delimiter is one byte, no line break, and its tags outweigh it");
+
+// The distinct delimiter bytes in the order the table first names them;
+// each has a counter, numbered by that order.
+constexpr std::size_t count_delimiters() {
+    std::size_t distinct = 0;
+    for (std::size_t i = 0; i < kRuleCount; ++i) {
+        bool seen = false;
+        for (std::size_t j = 0; j < i; ++j) seen = seen || kRules[j].delimiter == kRules[i].delimiter;
+        if (!seen) ++distinct;
+    }
+    return distinct;
+}
+constexpr std::size_t kDelimiterCount = count_delimiters();
+
+// The counted bytes: the delimiters, then LF and CR, which bound a lazy span.
+struct CountedBytes {
+    char bytes[kDelimiterCount + 2];
+};
+
+constexpr CountedBytes counted_bytes() {
+    CountedBytes counted{};
+    std::size_t next = 0;
+    for (const InlineRule& rule : kRules) {
+        bool seen = false;
+        for (std::size_t k = 0; k < next; ++k) seen = seen || counted.bytes[k] == rule.delimiter;
+        if (!seen) counted.bytes[next++] = rule.delimiter;
+    }
+    counted.bytes[next++] = '\n';
+    counted.bytes[next++] = '\r';
+    return counted;
+}
+constexpr CountedBytes kCounted = counted_bytes();
+constexpr std::size_t kLineFeedCounter = kDelimiterCount;
+constexpr std::size_t kCarriageReturnCounter = kDelimiterCount + 1;
+static_assert(kCounted.bytes[kLineFeedCounter] == '\n' && kCounted.bytes[kCarriageReturnCounter] == '\r',
+              "the line breaks' counters follow the delimiters'");
+
+// Which counter holds the count of a delimiter byte.
+constexpr std::size_t counter_of(char delimiter) {
+    std::size_t k = 0;
+    while (k < kDelimiterCount && kCounted.bytes[k] != delimiter) ++k;
+    return k;
+}
+
+// The fewest bytes of each delimiter that some rule needs for one span: a
+// line with fewer of every one is left as it is.
+constexpr std::array<std::size_t, kDelimiterCount> least_for_a_span() {
+    std::array<std::size_t, kDelimiterCount> least{};
+    for (std::size_t& bytes : least) bytes = std::string_view::npos;
+    for (const InlineRule& rule : kRules) {
+        std::size_t& bytes = least[counter_of(rule.delimiter)];
+        bytes = std::min(bytes, 2 * rule.width);
+    }
+    return least;
+}
+constexpr std::array<std::size_t, kDelimiterCount> kLeastForASpan = least_for_a_span();
 
 struct Span {
     std::size_t start;        // first byte of the opening delimiter
@@ -48,8 +146,10 @@ struct Span {
 };
 
 // First position in [from, to) where the rule's delimiter bytes start and fit.
-template <const InlineRule& kRule>
+template <std::size_t kIndex>
 std::size_t find_delimiter(std::string_view text, std::size_t from, std::size_t to) {
+    constexpr const InlineRule& kRule = kRules[kIndex];
+    static_assert(kRule.width <= 2, "a run of one or two delimiter bytes");
     for (;;) {
         const std::size_t at = bytes::find(text, kRule.delimiter, from, to);
         if (at == kNone || kRule.width == 1) return at;
@@ -80,8 +180,10 @@ private:
 
 // Finds the spans of one rule, left to right, never overlapping. The rule is
 // a template argument so that each scan is compiled for its own delimiter.
-template <const InlineRule& kRule>
+template <std::size_t kIndex>
 class SpanFinder {
+    static constexpr const InlineRule& kRule = kRules[kIndex];
+
 public:
     SpanFinder(std::string_view text, bool has_line_breaks) : text_(text), has_line_breaks_(has_line_breaks) {}
 
@@ -99,13 +201,13 @@ private:
     // line break can either, so the search resumes after the break.
     bool next_shortest(std::size_t pos, Span& span) {
         for (;;) {
-            const std::size_t open = find_delimiter<kRule>(text_, pos, text_.size());
+            const std::size_t open = find_delimiter<kIndex>(text_, pos, text_.size());
             if (open == kNone) return false;
             const std::size_t content = open + kRule.width;
             const std::size_t stop = has_line_breaks_ ? std::min(lf_.at_or_after(text_, content),
                                                                  cr_.at_or_after(text_, content))
                                                       : text_.size();
-            const std::size_t close = find_delimiter<kRule>(text_, content, stop);
+            const std::size_t close = find_delimiter<kIndex>(text_, content, stop);
             if (close != kNone) {
                 span = {open, content, close, close + kRule.width};
                 return true;
@@ -119,7 +221,7 @@ private:
     // must start a closing delimiter and leave the content non-empty.
     bool next_run(std::size_t pos, Span& span) {
         for (;;) {
-            const std::size_t open = find_delimiter<kRule>(text_, pos, text_.size());
+            const std::size_t open = find_delimiter<kIndex>(text_, pos, text_.size());
             if (open == kNone) return false;
             const std::size_t content = open + kRule.width;
             const std::size_t close = bytes::find(text_, kRule.delimiter, content, text_.size());
@@ -177,30 +279,37 @@ private:
 };
 
 // The state of one line's pass: the text so far, where the next result
-// goes, and how many of each delimiter byte the text still holds.
+// goes, and how many of each counted byte the text still holds.
 struct Pass {
-    // The three delimiters, then the line breaks that bound a lazy span.
-    static constexpr char kCounted[] = {'*', '_', '`', '\n', '\r'};
-
     std::string_view text;
     std::string* spare;  // never the buffer `text` views
     std::string* other;
     std::size_t lead;
-    std::array<std::size_t, 5> counts;
+    std::array<std::size_t, std::size(kCounted.bytes)> counts;
 
-    std::size_t& remaining(char delimiter) { return counts[delimiter == '*' ? 0 : delimiter == '_' ? 1 : 2]; }
-    bool has_line_breaks() const { return counts[3] + counts[4] != 0; }
+    template <std::size_t kIndex>
+    std::size_t& remaining() {
+        return counts[counter_of(kRules[kIndex].delimiter)];
+    }
+    bool has_line_breaks() const { return counts[kLineFeedCounter] + counts[kCarriageReturnCounter] != 0; }
+    bool may_hold_a_span() const {
+        for (std::size_t k = 0; k < kDelimiterCount; ++k) {
+            if (counts[k] >= kLeastForASpan[k]) return true;
+        }
+        return false;
+    }
 };
 
 // Replaces every span of the rule in the pass's text. A rule takes 2 * width
 // of its own delimiter bytes per span and adds none, so it is skipped when
 // too few remain.
-template <const InlineRule& kRule>
+template <std::size_t kIndex>
 void substitute(Pass& pass) {
-    std::size_t& delimiters = pass.remaining(kRule.delimiter);
+    constexpr const InlineRule& kRule = kRules[kIndex];
+    std::size_t& delimiters = pass.remaining<kIndex>();
     if (delimiters < 2 * kRule.width) return;
     const std::string_view text = pass.text;
-    SpanFinder<kRule> finder(text, pass.has_line_breaks());
+    SpanFinder<kIndex> finder(text, pass.has_line_breaks());
     Span span{};
     if (!finder.next(0, span)) return;
 
@@ -223,19 +332,20 @@ void substitute(Pass& pass) {
     std::swap(pass.spare, pass.other);
 }
 
+template <std::size_t... kIndex>
+void substitute_all(Pass& pass, std::index_sequence<kIndex...>) {
+    (substitute<kIndex>(pass), ...);
+}
+
 }  // namespace
 
 std::string_view render_inline_spans(std::string_view line, InlineScratch& scratch) {
     // Counting the delimiters once tells which rules can match at all: most
     // lines have no pair of any. Without LF or CR, which no rule adds, the
     // asterisk rules need not look for line breaks.
-    Pass pass{line, &scratch.front, &scratch.back, scratch.lead, bytes::count_each(line, Pass::kCounted)};
-    if (pass.remaining('*') < 2 && pass.remaining('_') < 2 && pass.remaining('`') < 2) return line;
-    substitute<kStrongAsterisks>(pass);
-    substitute<kStrongUnderscores>(pass);
-    substitute<kEmphasisAsterisk>(pass);
-    substitute<kEmphasisUnderscore>(pass);
-    substitute<kCode>(pass);
+    Pass pass{line, &scratch.front, &scratch.back, scratch.lead, bytes::count_each(line, kCounted.bytes)};
+    if (!pass.may_hold_a_span()) return line;
+    substitute_all(pass, std::make_index_sequence<kRuleCount>());
     return pass.text;
 }
 

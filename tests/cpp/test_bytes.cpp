@@ -73,4 +73,23 @@ TEST(FindInClass, MatchesAPlainSearch) {
     EXPECT_EQ(json, controls + "\"\\");
 }
 
+// The ASCII test of the modules' str building, alone and riding along with
+// a copy: a byte of 0x80 or above (or just below) at every position of
+// lengths around the blocks' width, and the copy itself.
+TEST(IsAscii, FindsAHighByteAnywhere) {
+    for (const std::size_t length : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 47u}) {
+        for (std::size_t at = 0; at <= length; ++at) {
+            for (const unsigned char high : {0x7Fu, 0x80u, 0xC3u, 0xFFu}) {
+                std::string text(length, 'a');
+                if (at < length) text[at] = static_cast<char>(high);
+                const bool ascii = at == length || high < 0x80;
+                ASSERT_EQ(zendral::bytes::is_ascii(text), ascii) << length << " " << at << " " << high;
+                std::string copy(length, '\0');
+                ASSERT_EQ(zendral::bytes::copy_ascii(copy.data(), text.data(), length), ascii) << length << " " << at;
+                ASSERT_EQ(copy, text);
+            }
+        }
+    }
+}
+
 }  // namespace

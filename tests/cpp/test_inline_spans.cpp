@@ -77,7 +77,16 @@ INSTANTIATE_TEST_SUITE_P(Edges, InlineSpans, testing::Values(
     SpanCase{"_", "_"},
     SpanCase{"`a``b`", "<code>a</code><code>b</code>"},
     SpanCase{"```", "```"},
-    SpanCase{"$1 *$2* $&", "$1 <em>$2</em> $&"}));
+    SpanCase{"$1 *$2* $&", "$1 <em>$2</em> $&"},
+    // Each rule is skipped by the count of its own delimiter alone: one of
+    // each stays, and a pair of one kind around a lone other is a span.
+    SpanCase{"*_`", "*_`"},
+    SpanCase{"`*`", "<code>*</code>"},
+    SpanCase{"`_`", "<code>_</code>"},
+    SpanCase{"*`*", "<em>`</em>"},
+    SpanCase{"_`_", "<em>`</em>"},
+    SpanCase{"__*__", "<strong>*</strong>"},
+    SpanCase{"**_**", "<strong>_</strong>"}));
 
 // Every short line over an alphabet dense in delimiters, line breaks and
 // multi-byte text must come out exactly as the regular expressions make it.

@@ -4,7 +4,9 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include <csignal>
 #include <fcntl.h>
@@ -134,6 +136,33 @@ TEST(CsvLinesToJson, LinesOfManyPairsAroundTheRememberedCount) {
             object += (i ? ", \"k" : "\"k") + std::to_string(i) + "\": \"v=" + std::to_string(i) + "\"";
         }
         EXPECT_EQ(zendral::line_csv_to_json(line), object + "}") << pairs << " pairs";
+    }
+}
+
+// The streaming form writes a line's text in the sweep that finds its pairs,
+// in 16-byte moves where the line goes on far enough: keys and values on
+// both sides of a move's width, pairs ending at every distance from the end
+// of the line, and a line past the length where the text is sized first.
+TEST(CsvLinesToJson, StreamedTextsEqualTheSizedOnes) {
+    LineList lines;
+    for (const std::size_t key : {0u, 1u, 15u, 16u, 17u, 33u}) {
+        for (const std::size_t value : {0u, 1u, 15u, 16u, 17u, 33u}) {
+            const std::string pair = std::string(key, 'k') + "=" + std::string(value, 'v') + "=";
+            for (std::size_t tail = 0; tail < 20; ++tail) {
+                lines.push_back(pair + "," + pair + "," + std::string(tail, tail % 2 ? 'x' : '='));
+            }
+        }
+    }
+    lines.push_back(std::string(20000, '=') + ",a=b");
+    lines.push_back("flag," + std::string(5000, ',') + "=");
+    const std::vector<std::string_view> views(lines.begin(), lines.end());
+    for (const bool escape : {false, true}) {
+        std::size_t i = 0;
+        zendral::csv_lines_to_json(views, [&](std::string_view object) {
+            ASSERT_EQ(object, zendral::line_csv_to_json(lines[i], {escape})) << i;
+            ++i;
+        }, {escape});
+        EXPECT_EQ(i, lines.size());
     }
 }
 
