@@ -381,10 +381,10 @@ class Command(unittest.TestCase):
             ["fifo", "symlink", "target", "linked", "other-link", "private", long_name]
             + devices + (["full"] if root else [])))
 
-        self.write("batch/" + "b" * 240, b"k=v\n")
+        self.write("batch/" + "b" * 236 + ".log", b"k=v\n")
         done = run(["batch", os.path.join(self.folder, "batch"), os.path.join(self.folder, "batch-out")])
         self.assertEqual((done.returncode, done.stderr), (0, b""))
-        self.assertEqual(os.listdir(os.path.join(self.folder, "batch-out")), ["b" * 240 + ".jsonl"])
+        self.assertEqual(os.listdir(os.path.join(self.folder, "batch-out")), ["b" * 236 + ".log.jsonl"])
 
     def test_an_unprivileged_user_writes_to_dev_null_dev_stdout_and_its_own_files(self):
         # Run in a child that drops root's rights, when run as root: the

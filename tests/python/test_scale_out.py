@@ -293,9 +293,9 @@ OUTSIDER = r"""
 import contextlib, json, os, subprocess, sys, tempfile
 import distributed
 from distributed.security import Security
-from zendral_cli import batch
+from zendral_cli.batch import cluster
 with contextlib.ExitStack() as stack:
-    client = batch.start_local_cluster(distributed, stack, 1)
+    client = cluster.start_local_cluster(distributed, stack, 1)
     address = client.scheduler.address
     results = {"own": sorted(client.run(os.getuid).values())}
     folder = stack.enter_context(tempfile.TemporaryDirectory())
