@@ -26,10 +26,9 @@ class Failure(Exception):
         self.status = status
 
 
-from .. import convert  # noqa: E402  (after Failure, which the modules below take)
-from ..options import Options  # noqa: E402
+from ..options import Options  # noqa: E402  (after Failure, which the modules below take)
 from ..process import is_terminal  # noqa: E402
-from .planning import plan  # noqa: E402
+from .planning import plan, remove_temporaries  # noqa: E402
 from .progress import Progress  # noqa: E402
 
 ENGINES = ("serial", "processes", "cluster")
@@ -51,7 +50,7 @@ def run(input_dir, output_dir, *, engine="processes", workers=None, scheduler=No
     found = plan(input_dir, output_dir, md_globs, kv_globs)
     # Left by a run that was killed (SIGKILL, a power cut): only the
     # temporary names of these targets, of writers no longer running.
-    convert.remove_temporaries(job.target for job in found.jobs)
+    remove_temporaries(found.jobs)
     progress = Progress(found, is_terminal(sys.stderr) if show_progress is None
                         else show_progress)
     if engine == "serial":

@@ -13,6 +13,7 @@ import warnings
 
 from .. import convert, outputs
 from . import Failure, scheduler as addresses, stdlib_internals
+from .planning import remove_temporaries
 from .task import convert_file
 
 LOOPBACK = "127.0.0.1"
@@ -224,7 +225,7 @@ def run(jobs, workers, scheduler, progress, options):
     except BaseException as error:
         # Workers closed or lost in the middle of a task may have left
         # temporary files.
-        convert.remove_temporaries(job.target for job in jobs)
+        remove_temporaries(jobs)
         if isinstance(error, Exception) and not isinstance(error, Failure):
             # A scheduler out of reach, a lost connection: one line, as for
             # any other error.

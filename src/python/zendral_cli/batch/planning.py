@@ -3,7 +3,7 @@ import collections
 import fnmatch
 import os
 
-from .. import outputs
+from .. import convert, outputs
 from ..options import KEY_VALUE, MARKDOWN
 from . import Failure
 
@@ -108,3 +108,22 @@ def plan(input_dir, output_dir, md_globs=None, kv_globs=None):
         os.makedirs(folder, exist_ok=True)
     jobs.sort(key=lambda job: -job.size)
     return Plan(jobs, skipped, clashes)
+
+
+def remove_temporaries(jobs):
+    """Removes the temporary files that writers no longer running left
+    beside the jobs' targets (convert.remove_temporaries), looking only
+    where there can be one: a folder that holds a hidden temporary name, a
+    target that is a link. Resolving every target costs more than a file."""
+    folders = collections.defaultdict(list)
+    for job in jobs:
+        folders[os.path.dirname(job.target)].append(job.target)
+    for folder, targets in folders.items():
+        try:
+            names = set(os.listdir(folder))
+        except OSError:
+            continue
+        if not any(name.startswith(".") and name.endswith(outputs.SUFFIX) for name in names):
+            targets = [target for target in targets
+                       if os.path.basename(target) in names and os.path.islink(target)]
+        convert.remove_temporaries(targets)

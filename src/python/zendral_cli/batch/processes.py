@@ -14,15 +14,18 @@ import signal
 import sys
 import time
 
-from .. import convert
 from ..process import STOPPING, Terminated
 from . import Failure, stdlib_internals
-from .task import WorkerDied, convert_file
+from .planning import remove_temporaries
+from .task import WorkerDied, convert_files
 
 PR_SET_PDEATHSIG = 1  # linux/prctl.h
-# Files handed to a pool at a time, per worker: enough that no worker waits
-# for its next file, few enough that a worker's death leaves few in doubt.
+# Tasks handed to a pool at a time, per worker: enough that no worker waits
+# for its next one, few enough that a worker's death leaves few in doubt.
 IN_FLIGHT_PER_WORKER = 2
+# Small files go several to a task, up to these, and in at least this many
+# tasks per worker, so that the workers share them.
+CHUNK_BYTES, CHUNK_FILES, TASKS_PER_WORKER = 1 << 20, 64, 4
 BROKEN = concurrent.futures.process.BrokenProcessPool
 
 
@@ -89,10 +92,10 @@ class Worker(object):
             raise Terminated(signum)
         leave(signum)
 
-    def convert(self, job, options):
+    def convert(self, jobs, options):
         self.converting = True
         try:
-            return convert_file(job, options)
+            return convert_files(jobs, options)
         finally:
             self.converting = False
             if self.stopping:
@@ -103,8 +106,8 @@ def _set_up(parent):
     Worker.of_this_process(parent)
 
 
-def _task(job, options, parent):
-    return Worker.of_this_process(parent).convert(job, options)
+def _task(jobs, options, parent):
+    return Worker.of_this_process(parent).convert(jobs, options)
 
 
 class Signals(object):
@@ -181,13 +184,29 @@ def end_workers(pool):
         stdlib_internals.forget_broken_manager(pool)
 
 
+def tasks(jobs, workers, together):
+    """The jobs (largest first) as the lists that tasks take: small files
+    together if together, else one a task."""
+    if not together:
+        return [[job] for job in jobs]
+    most = max(1, min(CHUNK_FILES, len(jobs) // (TASKS_PER_WORKER * workers)))
+    found, task, size = [], [], 0
+    for job in jobs:
+        if task and (size + job.size > CHUNK_BYTES or len(task) == most):
+            found.append(task)
+            task, size = [], 0
+        task.append(job)
+        size += job.size
+    return found + [task] if task else found
+
+
 class Round(object):
     """Jobs converted in a pool of their own until they are done or a worker
-    dies: then .waiting holds the jobs never handed to the pool, and .lost
-    those it held, whose worker may have died of them."""
+    dies: then .waiting holds the tasks never handed to the pool, and .lost
+    the jobs of those it held, whose worker may have died of them."""
 
-    def __init__(self, jobs, workers, progress, options):
-        self.waiting = jobs[::-1]  # taken from the end: the largest first
+    def __init__(self, jobs, workers, progress, options, together):
+        self.waiting = tasks(jobs, workers, together)[::-1]  # taken from the end: the largest first
         self.in_flight, self.lost, self.broken = {}, [], False
         self.workers, self.progress, self.options = min(workers, len(jobs)), progress, options
 
@@ -208,15 +227,18 @@ class Round(object):
                     signal_workers(pool, error.signum)
                 raise
         # What a dead worker was writing (the pool is down: none is running).
-        convert.remove_temporaries(job.target for job in self.lost)
+        remove_temporaries(self.lost)
         return self
+
+    def waiting_jobs(self):
+        return [job for task in reversed(self.waiting) for job in task]
 
     def hand_out(self, pool, parent):
         while self.waiting and not self.broken and \
                 len(self.in_flight) < IN_FLIGHT_PER_WORKER * self.workers:
-            job = self.waiting[-1]
+            jobs = self.waiting[-1]
             try:
-                self.in_flight[pool.submit(_task, job, self.options, parent)] = job
+                self.in_flight[pool.submit(_task, jobs, self.options, parent)] = jobs
             except BROKEN:
                 self.broken = True
             else:
@@ -226,27 +248,42 @@ class Round(object):
         done, _ = concurrent.futures.wait(self.in_flight, timeout=1.0,
                                           return_when=concurrent.futures.FIRST_COMPLETED)
         for future in done:
-            job = self.in_flight.pop(future)
+            jobs = self.in_flight.pop(future)
             try:
-                counts = future.result()
+                results = future.result()
             except BROKEN:
-                self.lost.append(job)
+                self.lost.extend(jobs)
                 self.broken = True
-            except Exception as error:
-                self.progress.failed(job, error)
-            else:
-                self.progress.done(job, counts)
+                continue
+            for job, result in zip(jobs, results):
+                if isinstance(result, Exception):
+                    self.progress.failed(job, result)
+                else:
+                    self.progress.done(job, result)
         if self.in_flight and not done and sys.version_info < (3, 7) and \
                 stdlib_internals.manager_gone(pool):
-            self.lost.extend(self.in_flight.values())
+            self.lost.extend(job for jobs in self.in_flight.values() for job in jobs)
             self.in_flight.clear()
             self.broken = True
 
 
+def in_pools(jobs, workers, progress, options, together):
+    """Converts jobs in a pool, and in a new one after each death; returns
+    the jobs the pools held when their workers died."""
+    waiting, lost = jobs, []
+    while waiting:
+        done = Round(waiting, workers, progress, options, together).run()
+        if len(done.waiting_jobs()) == len(waiting):
+            raise Failure("the process pool broke before it took a file")
+        waiting, lost = done.waiting_jobs(), lost + done.lost
+    return lost
+
+
 def run(jobs, workers, progress, options):
     """Converts jobs on a pool of workers. A worker's death costs only its
-    own file: the files the pool held then are each tried again alone, and
-    the one whose worker dies again fails."""
+    own file: the files the pool held then are tried again one a task, and
+    those held at a death again each alone, where the one whose worker dies
+    again fails."""
     if sys.version_info < (3, 7):
         stdlib_internals.quiet_manager_after_a_death()
     if sys.platform.startswith("linux"):
@@ -255,12 +292,9 @@ def run(jobs, workers, progress, options):
         except ImportError:
             pass
     with Signals().installed():
-        waiting, suspects = jobs, []
-        while waiting:
-            done = Round(waiting, workers, progress, options).run()
-            if len(done.waiting) == len(waiting):
-                raise Failure("the process pool broke before it took a file")
-            waiting, suspects = done.waiting[::-1], suspects + done.lost
+        suspects = in_pools(jobs, workers, progress, options, together=True)
+        suspects = in_pools(sorted(suspects, key=lambda job: -job.size), workers, progress,
+                            options, together=False)
         for job in sorted(suspects, key=lambda job: -job.size):
-            for died in Round([job], 1, progress, options).run().lost:
+            for died in Round([job], 1, progress, options, False).run().lost:
                 progress.failed(died, WorkerDied("its worker process died"))

@@ -43,3 +43,16 @@ def convert_file(job, options):
     finally:
         os.close(descriptor)
     return counts
+
+
+def convert_files(jobs, options):
+    """Several small files in one task (a task costs the pool's parent more
+    than such a file): for each, its counts or its error, as text that
+    pickles whatever the error was."""
+    results = []
+    for job in jobs:
+        try:
+            results.append(convert_file(job, options))
+        except Exception as error:  # reported per file; the others go on
+            results.append(convert.ConversionError(convert.describe(error)))
+    return results
