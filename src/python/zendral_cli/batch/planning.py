@@ -2,6 +2,7 @@
 import collections
 import fnmatch
 import os
+import stat
 
 from .. import convert, outputs
 from ..options import KEY_VALUE, MARKDOWN
@@ -63,8 +64,8 @@ def check_folders(input_dir, output_dir):
 
 
 def walk(input_dir, output_dir):
-    """(source path, relative path, name) of every regular file under
-    input_dir, in name order, outside output_dir."""
+    """(source path, relative path, name, its stat) of every regular file
+    under input_dir, in name order, outside output_dir."""
     skip = os.path.realpath(output_dir)
 
     def unreadable(error):  # a folder left out silently would look like success
@@ -73,10 +74,15 @@ def walk(input_dir, output_dir):
     for folder, subfolders, files in os.walk(input_dir, onerror=unreadable):
         subfolders[:] = sorted(name for name in subfolders
                                if os.path.realpath(os.path.join(folder, name)) != skip)
+        inside = os.path.relpath(folder, input_dir)
         for name in sorted(files):
             source = os.path.join(folder, name)
-            if os.path.isfile(source):  # not a broken link, a pipe, a socket
-                yield source, os.path.relpath(source, input_dir), name
+            try:
+                found = os.stat(source)
+            except OSError:  # a broken link
+                continue
+            if stat.S_ISREG(found.st_mode):  # not a pipe, a socket
+                yield source, os.path.normpath(os.path.join(inside, name)), name, found
 
 
 def plan(input_dir, output_dir, md_globs=None, kv_globs=None):
@@ -86,12 +92,11 @@ def plan(input_dir, output_dir, md_globs=None, kv_globs=None):
     input_dir, output_dir = os.path.abspath(input_dir), os.path.abspath(output_dir)
     check_folders(input_dir, output_dir)
     jobs, inputs, skipped, clashes, by_target = [], set(), collections.Counter(), [], {}
-    for source, relative, name in walk(input_dir, output_dir):
+    for source, relative, name, found in walk(input_dir, output_dir):
         kind = kind_of(name, md_globs, kv_globs)
         if kind is None:
             skipped[extension_of(name)] += 1
             continue
-        found = os.stat(source)
         job = Job(kind, source, os.path.join(output_dir, output_name(kind, relative)),
                   found.st_size)
         if job.target in by_target:  # a.md beside a.markdown: one a.html
@@ -100,9 +105,10 @@ def plan(input_dir, output_dir, md_globs=None, kv_globs=None):
         by_target[job.target] = job
         inputs.add((found.st_dev, found.st_ino))
         jobs.append(job)
-    for job in jobs:  # a link in OUTPUT to a file in INPUT, say
-        if outputs.input_ids([job.target]) & inputs:
-            raise Failure("%s: cannot write: it is also an input" % job.target)
+    if outputs.input_ids(job.target for job in jobs) & inputs:  # a link in OUTPUT to a file in INPUT, say
+        for job in jobs:
+            if outputs.input_ids([job.target]) & inputs:
+                raise Failure("%s: cannot write: it is also an input" % job.target)
     os.makedirs(output_dir, exist_ok=True)
     for folder in sorted(set(os.path.dirname(job.target) for job in jobs)):
         os.makedirs(folder, exist_ok=True)
