@@ -105,7 +105,8 @@ def plan(input_dir, output_dir, md_globs=None, kv_globs=None):
         by_target[job.target] = job
         inputs.add((found.st_dev, found.st_ino))
         jobs.append(job)
-    if outputs.input_ids(job.target for job in jobs) & inputs:  # a link in OUTPUT to a file in INPUT, say
+    # A link in OUTPUT to a file in INPUT, say.
+    if outputs.input_ids(job.target for job in jobs) & inputs:
         for job in jobs:
             if outputs.input_ids([job.target]) & inputs:
                 raise Failure("%s: cannot write: it is also an input" % job.target)

@@ -206,7 +206,8 @@ class Round(object):
     the jobs of those it held, whose worker may have died of them."""
 
     def __init__(self, jobs, workers, progress, options, together):
-        self.waiting = tasks(jobs, workers, together)[::-1]  # taken from the end: the largest first
+        # Taken from the end: the largest first.
+        self.waiting = tasks(jobs, workers, together)[::-1]
         self.in_flight, self.lost, self.broken = {}, [], False
         self.workers, self.progress, self.options = min(workers, len(jobs)), progress, options
 
@@ -255,6 +256,8 @@ class Round(object):
                 self.lost.extend(jobs)
                 self.broken = True
                 continue
+            except Exception as error:  # the task's, not a file's: a pickling error, say
+                results = [error] * len(jobs)
             for job, result in zip(jobs, results):
                 if isinstance(result, Exception):
                     self.progress.failed(job, result)
