@@ -248,9 +248,7 @@ class ScaleOut(unittest.TestCase):
                     output, sys.executable, "--engine", engine, "--workers", "2"))
 
     def test_dask_cluster_matches_the_module(self):
-        interpreter, why_not = find_dask_python()
-        if not interpreter:
-            self.skipTest(why_not)
+        interpreter = self.dask_python()
         output = os.path.join(self.folder, "cluster")
         status, stderr, seen = self.run_example(
             output, interpreter, "--engine", "cluster", "--workers", "2")
@@ -258,9 +256,7 @@ class ScaleOut(unittest.TestCase):
         self.check_outputs(output, status, stderr, seen)
 
     def test_the_local_cluster_admits_only_its_starter(self):
-        interpreter, why_not = find_dask_python()
-        if not interpreter:
-            self.skipTest(why_not)
+        interpreter = self.dask_python()
         done = subprocess.run([interpreter, "-c", OUTSIDER], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=120, env=self.dask_environment())
         self.assertEqual(done.returncode, 0, done.stderr)
@@ -272,9 +268,7 @@ class ScaleOut(unittest.TestCase):
         self.assertIsInstance(results["other credentials"], str, results)
 
     def test_a_wrong_scheduler_address_fails_fast_in_one_line(self):
-        interpreter, why_not = find_dask_python()
-        if not interpreter:
-            self.skipTest(why_not)
+        interpreter = self.dask_python()
         banner = socket.socket()
         self.addCleanup(banner.close)
         banner.bind(("127.0.0.1", 0))
