@@ -1,8 +1,17 @@
-"""measure.py INPUT SCRATCH [ROUNDS]: runs `zendral batch`'s engines in
-turn, ROUNDS times, each in a process group of its own; prints wall time,
-conversion time, peak summed RSS of the group and the largest single RSS,
-then medians; checks that every engine's outputs equal the serial ones."""
+"""measure.py INPUT SCRATCH [ROUNDS] [SETUP...]: runs `zendral batch` in each
+SETUP (ENGINE or ENGINE/WORKERS; serial, processes/2 and cluster/2 by
+default) in turn, ROUNDS times (3), interleaved, each run in a process group
+of its own and into a new folder under SCRATCH, all removed at the end (ext4
+makes a file slowly for some 30 s after many were deleted, scanning for
+inodes it may not reuse yet: removing the last run's outputs before each run
+would time that). Prints for each run its wall time, conversion time, peak
+RSS summed over its process group and the largest single one, the CPU time
+of the command's own process and of its workers (user, system), and what the
+rest of the machine used meanwhile, in cores; then the medians, with the
+median of the per-round ratios of the first setup's wall time to each
+other's; and checks that every setup's outputs equal the first's."""
 import filecmp
+import itertools
 import os
 import re
 import shutil
@@ -13,8 +22,20 @@ import time
 
 data, scratch = sys.argv[1:3]
 rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
-engines = ("serial", "processes", "cluster")
+setups = sys.argv[4:] or ["serial", "processes/2", "cluster/2"]
 page = os.sysconf("SC_PAGE_SIZE")
+
+# The command, then the CPU time of its own process and of its reaped
+# workers, as the last line on stderr.
+COMMAND = (
+    "import resource, sys\n"
+    "from zendral_cli import main\n"
+    "status = main(sys.argv[1:])\n"
+    "own, workers = (resource.getrusage(who) for who in\n"
+    "                (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))\n"
+    "sys.stderr.write('CPU %f %f %f\\n' % (own.ru_utime + own.ru_stime,\n"
+    "                                    workers.ru_utime, workers.ru_stime))\n"
+    "sys.exit(status)\n")
 
 
 def group(pgid):
@@ -41,12 +62,14 @@ def busy_seconds():
     return (sum(fields) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")  # less idle, iowait
 
 
-def run(engine):
-    target = os.path.join(scratch, engine)
-    shutil.rmtree(target, ignore_errors=True)
-    command = [sys.executable, "-m", "zendral_cli", "batch", data, target, "--engine", engine,
-               "--workers", "2", "--progress"]
-    began, busy, own = time.monotonic(), busy_seconds(), os.times()
+def run(setup, number=itertools.count()):
+    """(wall, converting, peak sum MiB, largest MiB, command CPU, workers'
+    user, workers' system, others' cores), and the output folder."""
+    engine, _, workers = setup.partition("/")
+    target = os.path.join(scratch, "%s-%d" % (setup.replace("/", "-"), next(number)))
+    command = [sys.executable, "-c", COMMAND, "batch", data, target, "--engine", engine,
+               "--workers", workers or "2", "--progress"]
+    began, busy = time.monotonic(), busy_seconds()
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                start_new_session=True)
     peak_sum = peak_one = 0
@@ -62,34 +85,37 @@ def run(engine):
         peak_sum = max(peak_sum, sum(now))
         time.sleep(0.2)
     wall = time.monotonic() - began
-    spent = os.times()
-    ours = spent.children_user + spent.children_system - own.children_user - own.children_system
-    others = max(busy_seconds() - busy - ours, 0.0)
     summary = process.stderr.read().decode()
     if process.returncode:
-        raise SystemExit("%s failed: %s" % (engine, summary))
+        raise SystemExit("%s failed: %s" % (setup, summary))
     converting = float(re.search(r" in ([0-9.]+) s", summary).group(1))
-    return wall, converting, peak_sum / 2**20, peak_one / 2**20, ours, others / wall
+    own, user, system = map(float, summary.split()[-3:])
+    others = max(busy_seconds() - busy - own - user - system, 0.0) / wall
+    return (wall, converting, peak_sum / 2**20, peak_one / 2**20, own, user, system,
+            others), target
 
 
-results = {engine: [] for engine in engines}
+results, outputs = {setup: [] for setup in setups}, {}
 for round_ in range(rounds):
-    for engine in engines:
-        results[engine].append(run(engine))
-        print("round %d %-9s wall %6.2f s  converting %6.2f s  peak sum %6.0f MiB  "
-              "largest %6.0f MiB  CPU %5.1f s  others %.2f cores"
-              % ((round_ + 1, engine) + results[engine][-1]), flush=True)
+    for setup in setups:
+        row, outputs[setup] = run(setup)
+        results[setup].append(row)
+        print("round %d %-12s wall %6.2f s  converting %6.2f s  peak sum %5.0f MiB  largest "
+              "%5.0f MiB  CPU: command %5.2f s, workers %6.2f s user %6.2f s system  others "
+              "%.2f cores  load %.1f" % ((round_ + 1, setup) + row + (os.getloadavg()[0],)),
+              flush=True)
 
-names = sorted(os.listdir(os.path.join(scratch, "serial")))
-for engine in engines[1:]:
-    match, mismatch, errors = filecmp.cmpfiles(os.path.join(scratch, "serial"),
-                                               os.path.join(scratch, engine), names, shallow=False)
-    print("%s outputs equal serial: %d of %d" % (engine, len(match), len(names)))
+first = setups[0]
+names = sorted(os.listdir(outputs[first]))
+for setup in setups[1:]:
+    match, _, _ = filecmp.cmpfiles(outputs[first], outputs[setup], names, shallow=False)
+    print("%s outputs equal %s's: %d of %d" % (setup, first, len(match), len(names)))
+shutil.rmtree(scratch)
 
-base = statistics.median(row[0] for row in results["serial"])
-print("| setup | wall | converting | speedup | peak RSS, sum | largest process | CPU | others |")
-for engine in engines:
-    wall, converting, peak_sum, peak_one, ours, others = (
-        statistics.median(column) for column in zip(*results[engine]))
-    print("| %s | %.2f s | %.2f s | %.2f | %.0f MiB | %.0f MiB | %.1f s | %.2f |"
-          % (engine, wall, converting, base / wall, peak_sum, peak_one, ours, others))
+print("| setup | wall | converting | speed-up | peak RSS, sum | largest process "
+      "| CPU: command | workers, user | workers, system | others |")
+for setup in setups:
+    medians = [statistics.median(column) for column in zip(*results[setup])]
+    ratio = statistics.median(one[0] / this[0] for one, this in zip(results[first], results[setup]))
+    print("| %s | %.2f s | %.2f s | %.2fx | %.0f MiB | %.0f MiB | %.2f s | %.2f s | %.2f s "
+          "| %.2f cores |" % tuple([setup] + medians[:2] + [ratio] + medians[2:]))

@@ -15,7 +15,7 @@ import time
 import unittest
 
 from support import zendral
-from test_scale_out import find_dask_python, processes_in
+from test_scale_out import DEATHS, find_dask_python, processes_in
 
 COMMAND = [sys.executable, "-m", "zendral_cli"]
 SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
@@ -49,19 +49,6 @@ SLOW_WRITE = (
     "        time.sleep(60)\n"
     "    return counts\n"
     "zendral_document.kv_file_to_json = halfway\n"
-    "sys.exit(main(sys.argv[1:]))\n")
-# The command, with a pool worker killed (SIGKILL) whenever it has written
-# an output of more than one line, before renaming it into place.
-WORKER_KILLED = (
-    "import os, signal, sys, zendral_document\n"
-    "from zendral_cli import main\n"
-    "convert, parent = zendral_document.kv_file_to_json, os.getpid()\n"
-    "def killed(source, target, **options):\n"
-    "    counts = convert(source, target, **options)\n"
-    "    if counts[1] > 1 and os.getpid() != parent:\n"
-    "        os.kill(os.getpid(), signal.SIGKILL)\n"
-    "    return counts\n"
-    "zendral_document.kv_file_to_json = killed\n"
     "sys.exit(main(sys.argv[1:]))\n")
 
 
@@ -381,10 +368,10 @@ class Command(unittest.TestCase):
             ["fifo", "symlink", "target", "linked", "other-link", "private", long_name]
             + devices + (["full"] if root else [])))
 
-        self.write("batch/" + "b" * 240, b"k=v\n")
+        self.write("batch/" + "b" * 236 + ".log", b"k=v\n")
         done = run(["batch", os.path.join(self.folder, "batch"), os.path.join(self.folder, "batch-out")])
         self.assertEqual((done.returncode, done.stderr), (0, b""))
-        self.assertEqual(os.listdir(os.path.join(self.folder, "batch-out")), ["b" * 240 + ".jsonl"])
+        self.assertEqual(os.listdir(os.path.join(self.folder, "batch-out")), ["b" * 236 + ".log.jsonl"])
 
     def test_an_unprivileged_user_writes_to_dev_null_dev_stdout_and_its_own_files(self):
         # Run in a child that drops root's rights, when run as root: the
@@ -477,7 +464,7 @@ class Command(unittest.TestCase):
         for number in range(30):
             self.write("in/%02d.log" % number, b"n=%d\n" % number)
         out = os.path.join(self.folder, "out")
-        done = subprocess.run([sys.executable, "-c", WORKER_KILLED, "batch",
+        done = subprocess.run([sys.executable, "-c", DEATHS, os.devnull, "batch",
                                os.path.join(self.folder, "in"), out, "--workers", "2"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
         self.assertEqual(done.returncode, 1, done.stderr)

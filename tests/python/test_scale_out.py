@@ -8,6 +8,8 @@ listener off loopback behind.
 The cluster form needs an interpreter of this Python version that can import
 distributed and cryptography: $ZENDRAL_DASK_PYTHON, else this one, else python3.X or python3
 on PATH. Without one that test is skipped and says why."""
+import concurrent.futures
+import contextlib
 import io
 import json
 import os
@@ -22,6 +24,7 @@ import threading
 import time
 import unittest
 
+import zendral_document
 from support import zendral
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -43,6 +46,10 @@ FILES = {
     "empty.md": b"",
     "one_blank_line.md": b"\n",
 }
+# A folder of notes, for the files batch takes.
+NOTES = {"A.MD": b"# A\n", "b.markdown": b"*b*\n", "sub/c.Markdown": b"c\n", "x.markdown": b"y\n",
+         "x.md": b"x\n", "app.LOG": b"k=v\n", "d.kv": b'q="x"\n', "readme.txt": b"hi\n",
+         "NOTES.TXT": b"n\n", "logo.png": b"\x89PNG\r\n\x1a\nIHDR=\x89\x01\n", "Makefile": b"all:\n"}
 # Its output is larger than the file size limit the runs get; every other is far smaller.
 TOO_BIG = "too_big.log"
 FILES[TOO_BIG] = b"".join(b"ts=%06d,level=info,msg=request served\n" % i for i in range(4000))
@@ -82,7 +89,7 @@ def processes_in(group):
 
 
 def listeners(group):
-    """The addresses of the TCP sockets listening in a process group."""
+    """(address, port) of the TCP sockets listening in a process group."""
     sockets = set()
     for pid in processes_in(group):
         try:
@@ -101,7 +108,8 @@ def listeners(group):
                     address = bytes.fromhex(fields[1].split(":")[0])
                     # The kernel prints each 32-bit word in host order.
                     words = struct.unpack("<%dI" % (len(address) // 4), address)
-                    found.add(socket.inet_ntop(family, struct.pack(">%dI" % len(words), *words)))
+                    found.add((socket.inet_ntop(family, struct.pack(">%dI" % len(words), *words)),
+                               int(fields[1].split(":")[1], 16)))
     return found
 
 
@@ -137,8 +145,33 @@ def find_dask_python():
                   % (VERSION, sorted(tried)))
 
 
-def limit_file_size():
-    resource.setrlimit(resource.RLIMIT_FSIZE, (SIZE_LIMIT, SIZE_LIMIT))
+def as_a_foreground_job(limit):
+    """For a child: the signals a run may get take their default action, as
+    in a shell's foreground job; and, if limit, the file size limit."""
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
+    if limit:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (SIZE_LIMIT, SIZE_LIMIT))
+
+
+def command_line(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as line:
+            return line.read()
+    except OSError:  # it has just ended
+        return b""
+
+
+def pages_made():
+    try:
+        zendral_document.md_to_html("x", page=True)
+    except TypeError:
+        return False
+    return True
+
+
+def writing(folder):
+    return os.path.isdir(folder) and any(name.startswith(".") for name in os.listdir(folder))
 
 
 class ScaleOut(unittest.TestCase):
@@ -156,21 +189,25 @@ class ScaleOut(unittest.TestCase):
         self.expected = serial_reference(self.input)
         self.folder = folder.name
 
-    def run_example(self, output, interpreter, *options):
-        """Runs the example in a process group of its own, sampling the group's
-        listeners while it runs. Returns (exit status, stderr, listeners)."""
+    def run_example(self, output, interpreter, *options, source=None, limit=True, then=None):
+        """Runs the example on source (self.input) in a process group of its
+        own, under the file size limit if limit, sampling the group's listeners
+        while it runs; calls then(process) once an output is being written.
+        Returns (exit status, stderr, listeners)."""
         env = dict(os.environ, TMPDIR=self.scratch)
         seen = set()
         with tempfile.TemporaryFile() as stderr:
             process = subprocess.Popen(
-                [interpreter, EXAMPLE, self.input, output] + list(options), env=env,
+                [interpreter, EXAMPLE, source or self.input, output] + list(options), env=env,
                 stdout=subprocess.DEVNULL, stderr=stderr, start_new_session=True,
-                preexec_fn=limit_file_size)
+                preexec_fn=lambda: as_a_foreground_job(limit))
             try:
                 deadline = time.monotonic() + 120
                 while process.poll() is None:
                     self.assertLess(time.monotonic(), deadline, "the example ran too long")
                     seen |= listeners(process.pid)
+                    if then and writing(output):
+                        then, _ = None, then(process)
                     time.sleep(0.05)
                 # Whatever it started has ended with it.
                 deadline = time.monotonic() + 2
@@ -201,7 +238,7 @@ class ScaleOut(unittest.TestCase):
         for name, data in sorted(self.expected.items()):
             self.assertEqual(written[name], data, name)
         self.assertEqual(os.listdir(self.scratch), [])
-        self.assertEqual([address for address in seen if not is_loopback(address)], [])
+        self.assertEqual([address for address, _ in seen if not is_loopback(address)], [])
 
     def test_process_pool_and_serial_loop_match_the_module(self):
         for engine in ("processes", "serial"):
@@ -211,9 +248,7 @@ class ScaleOut(unittest.TestCase):
                     output, sys.executable, "--engine", engine, "--workers", "2"))
 
     def test_dask_cluster_matches_the_module(self):
-        interpreter, why_not = find_dask_python()
-        if not interpreter:
-            self.skipTest(why_not)
+        interpreter = self.dask_python()
         output = os.path.join(self.folder, "cluster")
         status, stderr, seen = self.run_example(
             output, interpreter, "--engine", "cluster", "--workers", "2")
@@ -221,9 +256,7 @@ class ScaleOut(unittest.TestCase):
         self.check_outputs(output, status, stderr, seen)
 
     def test_the_local_cluster_admits_only_its_starter(self):
-        interpreter, why_not = find_dask_python()
-        if not interpreter:
-            self.skipTest(why_not)
+        interpreter = self.dask_python()
         done = subprocess.run([interpreter, "-c", OUTSIDER], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=120, env=self.dask_environment())
         self.assertEqual(done.returncode, 0, done.stderr)
@@ -235,9 +268,7 @@ class ScaleOut(unittest.TestCase):
         self.assertIsInstance(results["other credentials"], str, results)
 
     def test_a_wrong_scheduler_address_fails_fast_in_one_line(self):
-        interpreter, why_not = find_dask_python()
-        if not interpreter:
-            self.skipTest(why_not)
+        interpreter = self.dask_python()
         banner = socket.socket()
         self.addCleanup(banner.close)
         banner.bind(("127.0.0.1", 0))
@@ -260,20 +291,32 @@ class ScaleOut(unittest.TestCase):
         closed.bind(("127.0.0.1", 0))
         closed_port = closed.getsockname()[1]
         closed.close()
+        silent = socket.socket()  # takes connections, never answers
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(4)
         try:
-            for port, text in ((banner.getsockname()[1], r"tcp://127.0.0.1:\d+ is not a Dask scheduler"),
-                               (closed_port, r"cannot reach the Dask scheduler at tcp://127.0.0.1:\d+: "
-                                             r"Connection refused")):
-                with self.subTest(text):
+            for address, text in (
+                    ("tcp://127.0.0.1:%d" % banner.getsockname()[1], r"tcp://127.0.0.1:\d+ is not a Dask scheduler"),
+                    ("tcp://127.0.0.1:%d" % closed_port, r"cannot reach the Dask scheduler at tcp://127.0.0.1:\d+: "
+                                                        r"Connection refused"),
+                    ("ws://127.0.0.1:%d" % closed_port, r"cannot reach the Dask scheduler at ws://.*: Connection refused"),
+                    ("tcp://127.0.0.1:%d" % silent.getsockname()[1], r"tcp://.*: no Dask handshake in 2 s .*tls://\)"),
+                    ("tls://127.0.0.1:%d" % banner.getsockname()[1], r"tls://.*: a tls:// scheduler needs the TLS "
+                                                                     r"settings of your Dask configuration .*"),
+                    ("inproc://x", r"inproc://x: an inproc:// scheduler is reachable only from its own process.*"),
+                    ("tcp://127.0.0.1:99999", r"tcp://127.0.0.1:99999: port 99999 is out of range \(1 to 65535\)")):
+                with self.subTest(address):
                     started = time.monotonic()
                     done = subprocess.run(
                         [interpreter, EXAMPLE, self.input, os.path.join(self.folder, "out"),
-                         "--scheduler", "tcp://127.0.0.1:%d" % port], stdout=subprocess.PIPE,
+                         "--scheduler", address], stdout=subprocess.PIPE,
                         stderr=subprocess.PIPE, timeout=120, env=self.dask_environment())
                     self.assertEqual(done.returncode, 1, done.stderr)
                     self.assertRegex(done.stderr.decode(), r"\Azendral: %s\n\Z" % text)
                     # Its start-up, then at once: not distributed's 30 s timeout.
                     self.assertLess(time.monotonic() - started, 15)
+                    self.assertFalse(os.path.exists(os.path.join(self.folder, "out")))
         finally:
             stop.set()
             server.join()
@@ -283,6 +326,134 @@ class ScaleOut(unittest.TestCase):
     def dask_environment(self):
         return dict(os.environ, TMPDIR=self.scratch)
 
+    def dask_python(self):
+        interpreter, why_not = find_dask_python()
+        if not interpreter:
+            self.skipTest(why_not)
+        return interpreter
+
+    def many_logs(self):
+        """A folder of logs that takes a local cluster a few seconds."""
+        folder = os.path.join(self.folder, "many")
+        os.mkdir(folder)
+        for number in range(40):
+            with open(os.path.join(folder, "%02d.log" % number), "wb") as log:
+                log.write(b"a=1,b=2\n" * 60000)
+        return folder
+
+    def test_a_local_cluster_says_nothing_when_probed_or_interrupted(self):
+        def probe_then_interrupt(process):
+            # Every listener of the group, as any user of the machine may.
+            for _, port in listeners(process.pid):
+                for greeting in (b"", b"GET / HTTP/1.0\r\n\r\n", b"\0" * 16):
+                    with contextlib.suppress(OSError), \
+                            socket.create_connection(("127.0.0.1", port), timeout=2) as probe:
+                        probe.sendall(greeting)
+            os.killpg(process.pid, signal.SIGINT)
+        output = os.path.join(self.folder, "out")
+        status, stderr, _ = self.run_example(
+            output, self.dask_python(), "--engine", "cluster", "--workers", "2",
+            source=self.many_logs(), limit=False, then=probe_then_interrupt)
+        self.assertEqual((status, stderr), (130, ""))
+
+    def test_a_killed_cluster_run_leaves_nothing_once_run_again(self):
+        source, output = self.many_logs(), os.path.join(self.folder, "out")
+        for then in (lambda process: os.kill(process.pid, signal.SIGKILL), None):
+            status, stderr, _ = self.run_example(
+                output, self.dask_python(), "--engine", "cluster", "--workers", "2",
+                source=source, limit=False, then=then)
+        self.assertEqual((status, stderr), (0, ""))
+        self.assertEqual([name for name in os.listdir(output) if name.startswith(".")], [])
+        self.assertEqual(os.listdir(self.scratch), [])  # its scratch folder too
+
+    def test_deaths_retry_alone_only_the_files_in_flight(self):
+        source, output, pids = (os.path.join(self.folder, name) for name in ("deaths", "out", "pids"))
+        os.mkdir(source)
+        for name, lines in [("victim%d.log" % n, 2) for n in range(2)] + \
+                [("%02d.log" % n, 1) for n in range(60)]:
+            with open(os.path.join(source, name), "wb") as log:
+                log.write(b"n=1\n" * lines)
+        done = subprocess.run([sys.executable, "-c", DEATHS, pids, "batch", source, output, "--workers", "2"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertRegex(done.stderr.decode(), r"\A(zendral: FAILED .*/victim[01].log: .*died\n){2}\Z")
+        self.assertEqual(len(os.listdir(output)), 60)
+        with open(pids) as noted:
+            # Not a pool for each file after the second death.
+            self.assertLess(len(set(noted.read().split())), 20)
+
+    def test_the_standard_library_internals_still_work_here(self):
+        from zendral_cli.batch import stdlib_internals as internals
+        with concurrent.futures.ProcessPoolExecutor(1) as pool:
+            worker = pool.submit(os.getpid).result()
+            self.assertIn(worker, internals.pool_processes(pool))
+            if sys.version_info < (3, 7):
+                internals.quiet_manager_after_a_death()
+                self.assertTrue(concurrent.futures.process._queue_management_worker.quiet)
+                self.assertFalse(internals.manager_gone(pool))
+                os.kill(worker, signal.SIGKILL)
+                deadline = time.monotonic() + 30
+                while not internals.manager_gone(pool):
+                    self.assertLess(time.monotonic(), deadline, "the manager never ended")
+                    time.sleep(0.02)
+                internals.forget_broken_manager(pool)  # or the shutdown below could wait for ever
+        if sys.version_info >= (3, 8):
+            internals.start_resource_tracker()
+            self.assertTrue(any(b"resource_tracker" in command_line(pid)
+                                for pid in processes_in(os.getpgid(0))))
+
+    def test_batch_takes_the_files_it_knows_and_counts_the_rest(self):
+        from zendral_cli import batch
+        from zendral_cli.options import Options
+        source = os.path.join(self.folder, "notes")
+        for name, data in NOTES.items():
+            os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
+            with open(os.path.join(source, name), "wb") as note:
+                note.write(data)
+        page = Options(page=True, css="a&b.css")
+        for number, (engine, options, md_globs, kv_globs, written, failed, skipped) in enumerate((
+                ("serial", None, None, None,
+                 ["A.html", "app.LOG.jsonl", "b.html", "d.kv.jsonl", "sub/c.html", "x.html"], ["x.md"],
+                 "skipped 4 files: 2 .txt, 1 .png, 1 without extension"),
+                ("processes", None, ["*.TXT", "make*"], ["*.png"],  # not text: fails, as any such file
+                 ["Makefile.html", "NOTES.TXT.html", "readme.txt.html"], ["logo.png"],
+                 "skipped 7 files: 3 .markdown, 2 .md, 1 .kv, 1 .log"),
+                ("processes", page, ["*.markdown"], [], ["b.html", "sub/c.html", "x.html"], [],
+                 "skipped 8 files: 2 .md, 2 .txt, 1 .kv, 1 .log, 1 .png, 1 without extension"))):
+            with self.subTest(number):
+                if options is page and not pages_made():
+                    self.skipTest("zendral_document makes no pages yet")
+                output, stderr = os.path.join(self.folder, "out%d" % number), io.StringIO()
+                with contextlib.redirect_stderr(stderr):
+                    progress = batch.run(source, output, engine=engine, show_progress=False,
+                                         options=options, md_globs=md_globs, kv_globs=kv_globs)
+                self.assertEqual(sorted(os.path.relpath(job.source, source)
+                                        for job, _ in progress.failures), failed)
+                self.assertEqual(sorted(os.path.relpath(os.path.join(folder, name), output)
+                                        for folder, _, names in os.walk(output) for name in names), written)
+                self.assertIn("zendral: %s\n" % skipped, stderr.getvalue())
+                if options is page:
+                    with open(os.path.join(output, "sub", "c.html"), "rb") as html:
+                        self.assertRegex(html.read(), rb'\A<!doctype html>\n(?s:.*)<title>c.Markdown</title>'
+                                                      rb'\n<link rel="stylesheet" href="a&amp;b.css">\n')
+
+
+# The command, with a pool worker killed (SIGKILL) whenever it has written an
+# output of more than one line, and every conversion's process id noted in
+# the file named first.
+DEATHS = (
+    "import os, signal, sys, zendral_document\n"
+    "from zendral_cli import main\n"
+    "convert, parent = zendral_document.kv_file_to_json, os.getpid()\n"
+    "def noted(source, target, **options):\n"
+    "    with open(sys.argv[1], 'a') as pids:\n"
+    "        pids.write('%d\\n' % os.getpid())\n"
+    "    counts = convert(source, target, **options)\n"
+    "    if counts[1] > 1 and os.getpid() != parent:\n"
+    "        os.kill(os.getpid(), signal.SIGKILL)\n"
+    "    return counts\n"
+    "zendral_document.kv_file_to_json = noted\n"
+    "sys.exit(main(sys.argv[2:]))\n")
 
 # Starts the local cluster as `zendral batch` does, then tries it as its
 # starter and as outsiders: a plain connection, and TLS with credentials of
@@ -293,9 +464,9 @@ OUTSIDER = r"""
 import contextlib, json, os, subprocess, sys, tempfile
 import distributed
 from distributed.security import Security
-from zendral_cli import batch
+from zendral_cli.batch import cluster
 with contextlib.ExitStack() as stack:
-    client = batch.start_local_cluster(distributed, stack, 1)
+    client = cluster.start_local_cluster(distributed, stack, 1)
     address = client.scheduler.address
     results = {"own": sorted(client.run(os.getuid).values())}
     folder = stack.enter_context(tempfile.TemporaryDirectory())

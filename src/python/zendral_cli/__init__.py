@@ -180,11 +180,13 @@ def run_convert(arguments, convert_one):
 
 def run_batch(arguments):
     from . import batch
+    from .options import Options
     from .process import tell
     try:
-        progress = batch.run(arguments.input, arguments.output, arguments.engine,
-                             arguments.workers, arguments.scheduler,
-                             True if arguments.progress else None, arguments.escape)
+        progress = batch.run(arguments.input, arguments.output, engine=arguments.engine,
+                             workers=arguments.workers, scheduler=arguments.scheduler,
+                             show_progress=True if arguments.progress else None,
+                             options=Options(escape=arguments.escape))
     except batch.Failure as failure:
         tell("%s: %s\n" % (PROGRAM, failure))
         return failure.status
