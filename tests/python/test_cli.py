@@ -2,6 +2,8 @@
 files and standard input: its output must be byte for byte what the module's
 functions give, and its edges (errors, a closed pipe, Ctrl-C, progress) must
 behave as a careful Unix tool's do."""
+import contextlib
+import io
 import json
 import os
 import re
@@ -204,6 +206,74 @@ class Command(unittest.TestCase):
                 self.assertEqual((done.returncode, done.stderr), (0, b""))
                 self.assertRegex(done.stdout.decode(), r"\A(?s:%s)" % output)
 
+    def test_the_common_command_lines_are_read_as_argparse_reads_them(self):
+        from zendral_cli import command_line, parser
+        # (arguments, read without argparse?)
+        for arguments, quick in (
+                (["kv"], True), (["kv", "-"], True), (["kv", "-o", "out", "a", "b"], True),
+                (["kv", "a", "b", "-o", "out"], True), (["kv", "--raw", "a"], True),
+                (["kv", "a", "--escape"], True), (["md", "--page", "--css", "s.css", "n.md"], True),
+                (["md", "-", "--output", "o"], True), (["md", "--css", "x"], True),
+                (["kv", "--", "-a", "--raw"], True), (["kv", "-o", "o", "--", "-"], True),
+                (["kv", "--"], True),
+                # Valid, but argparse's to read: abbreviations, =, repeats, a
+                # second --, an option's value that starts with -.
+                (["kv", "--out", "o"], False), (["kv", "--output=o"], False), (["kv", "-oo"], False),
+                (["kv", "-o", "-"], False), (["kv", "-o", "a", "-o", "b"], False),
+                (["kv", "a", "--", "b"], False), (["kv", "--", "a", "--", "b"], False),
+                (["md", "--page", "--page", "a"], False), (["batch", "a", "b"], False),
+                # Mistakes: argparse's messages.
+                (["kv", "a", "-o", "o", "b"], False), (["kv", ""], False), (["kv", "-o", ""], False),
+                (["kv", "--raw", "--escape"], False), (["md", "--page", "a", "b"], False),
+                (["kv", "--page"], False), (["kv", "--css", "x"], False), (["kv", "-x"], False),
+                (["kv", "-o"], False), (["md", "--css"], False), (["kv", "-h"], False), ([], False)):
+            with self.subTest(arguments=arguments):
+                read = command_line.read(arguments)
+                self.assertEqual(read is not None, quick, read)
+                try:
+                    with contextlib.redirect_stdout(io.StringIO()), \
+                            contextlib.redirect_stderr(io.StringIO()):
+                        parsed = parser.parse(arguments)
+                except SystemExit:
+                    parsed = None
+                if quick:
+                    self.assertEqual(read, parsed)
+
+    def test_a_run_of_the_common_forms_loads_nothing_it_does_not_use(self):
+        # What a run's start costs most: argparse, the version's lookup, and
+        # modules only some outputs need.
+        path = self.write("a.log", b"a=1\n")
+        heavy = ("argparse", "importlib.metadata", "pkg_resources", "tempfile", "hashlib",
+                 "binascii", "inspect")
+        for arguments in (["kv", path], ["md", "--raw", path, "-o", path + ".html"]):
+            with self.subTest(arguments=arguments):
+                done = subprocess.run([sys.executable, "-c", (
+                    "import sys\n"
+                    "before = set(sys.modules)\n"
+                    "from zendral_cli import main\n"
+                    "status = main(sys.argv[1:])\n"
+                    "sys.stderr.write(' '.join(sorted(set(sys.modules) - before)))\n"
+                    "sys.exit(status)\n")] + arguments, stdout=subprocess.DEVNULL,
+                    stderr=subprocess.PIPE, timeout=120)
+                self.assertEqual(done.returncode, 0)
+                self.assertEqual([name for name in done.stderr.decode().split() if name in heavy], [])
+
+    def test_the_help_quoted_in_the_docs_is_the_help(self):
+        with open(os.path.join(SOURCE_ROOT, "docs", "command.md"), encoding="utf-8") as page:
+            quoted = re.findall(r"<!-- help: (.*) -->\n```text\n\$ \1\n(.*?)```", page.read(), re.S)
+        self.assertEqual([command for command, _ in quoted], ["zendral --help", "zendral md --help",
+                                                              "zendral kv --help", "zendral batch --help"])
+
+        def words(text):  # the same help as each Python release lays it out
+            text = text.replace("optional arguments:", "options:")  # before 3.10
+            text = re.sub(r"\[(\w+) \[\1 \.\.\.\]\]", r"[\1 ...]", text)  # before 3.9
+            return re.sub(r"(-\w) (\w+), (--\w+) \2", r"\1, \3 \2", text).split()  # 3.13
+        for command, text in quoted:
+            with self.subTest(command=command):
+                done = subprocess.run(COMMAND + command.split()[1:], stdout=subprocess.PIPE,
+                                      env=dict(os.environ, COLUMNS="80"), timeout=60)
+                self.assertEqual(words(done.stdout.decode()), words(text))
+
     def test_output_is_json_and_html_readers_trust_by_default(self):
         # The README's log, and the bytes a log meets that JSON must escape.
         with open(os.path.join(SOURCE_ROOT, "examples", "app.log"), "rb") as readme_log:
@@ -236,6 +306,33 @@ class Command(unittest.TestCase):
             with open(os.path.join(out, name), "rb") as result:
                 self.assertEqual(result.read(), run([kind, "--escape", os.path.join(
                     self.folder, "in", source)]).stdout)
+
+    def test_page_wraps_one_input_in_a_whole_html_document(self):
+        import zendral_document
+        try:
+            zendral_document.md_to_html("", page=True)
+        except TypeError:
+            self.skipTest("zendral_document makes no pages yet")
+        self.write("notes.md", b"no heading & <b>\n- x\n")
+        page = ('<!doctype html>\n<html>\n<head>\n<meta charset="utf-8">\n<title>%s</title>\n%s'
+                '</head>\n<body>\n%s</body>\n</html>\n')
+        link = '<link rel="stylesheet" href="a&amp;b.css">\n'
+        plain = run(["md", "notes.md"], cwd=self.folder).stdout
+        self.assertEqual(run(["md", "--css", "a&b.css", "notes.md"], cwd=self.folder).stdout, plain)
+        # (arguments, standard input, title, link): the title is the file's
+        # name, Untitled for standard input.
+        for arguments, stdin, title, css in (
+                (["notes.md"], b"", "notes.md", ""),
+                (["--css", "a&b.css", "-o", "page.html", "notes.md"], b"", "notes.md", link),
+                (["--css", "a&b.css", "-"], b"no heading & <b>\n- x\n", "Untitled", link)):
+            with self.subTest(arguments=arguments):
+                done = run(["md", "--page"] + arguments, stdin, cwd=self.folder)
+                self.assertEqual((done.returncode, done.stderr), (0, b""))
+                result = done.stdout
+                if "-o" in arguments:
+                    with open(os.path.join(self.folder, "page.html"), "rb") as written:
+                        result = written.read()
+                self.assertEqual(result.decode(), page % (title, css, plain.decode()))
 
     def test_a_closed_pipe_ends_quietly(self):
         # Far more output than a pipe holds, so writing must meet the closed end.

@@ -68,12 +68,13 @@ become NAME.jsonl (app.log gives app.log.jsonl); each is exactly what
 `zendral md` or `zendral kv` gives for it, with the same options. --md and
 --kv replace those lists of patterns (repeat them for several). Other files
 are skipped and counted by extension in the summary line, never converted.
-Each output is written under a temporary name and renamed, so a reader never
-sees half a file. A file that fails is reported on stderr and has no output;
-the others go on, and the exit status is then 1. A worker that dies costs
-only its own file; workers end with the command, even when it is killed.
-OUTPUT may be inside INPUT (it is skipped) but not hold it. Progress (files
-done, MB/s) goes to stderr when it is a terminal, or with --progress.
+Each output is written as -o writes OUT (see `zendral md --help`): a new one
+appears whole, under its name, only once converted. A file that fails is
+reported on stderr and has no output; the others go on, and the exit status is
+then 1. A worker that dies costs only its own file; workers end with the
+command, even when it is killed. OUTPUT may be inside INPUT (it is skipped)
+but not hold it. Progress (files done, MB/s) goes to stderr when it is a
+terminal, or with --progress.
 
 examples:
   zendral batch logs/ out/                     a process per core
