@@ -334,6 +334,32 @@ class Command(unittest.TestCase):
                         result = written.read()
                 self.assertEqual(result.decode(), page % (title, css, plain.decode()))
 
+    def test_batch_takes_the_options_of_md_and_kv_and_its_own_file_patterns(self):
+        import inspect
+        import zendral_document
+        from zendral_cli import batch
+        if "md_globs" not in inspect.signature(batch.run).parameters:
+            self.skipTest("batch takes no file patterns yet")
+        try:
+            zendral_document.md_to_html("", page=True)
+        except TypeError:
+            self.skipTest("zendral_document makes no pages yet")
+        options = ["--raw", "--page", "--css", "s.css"]
+        # (input, its bytes, its output, the command that gives that output)
+        files = (("notes.txt", b'# "Notes" & more\n', "notes.html", ["md"] + options),
+                 ("app.data", b'q="x"\n', "app.data.jsonl", ["kv", "--raw"]))
+        for name, data, _, _ in files:
+            self.write(os.path.join("in", name), data)
+        self.write("in/skipped.md", b"# not taken: --md replaces *.md\n")
+        out = os.path.join(self.folder, "out")
+        done = run(["batch", os.path.join(self.folder, "in"), out, "--md", "*.txt", "--kv", "*.dat",
+                    "--kv", "*.data"] + options)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(sorted(os.listdir(out)), sorted(output for _, _, output, _ in files))
+        for _, data, output, command in files:
+            with self.subTest(output=output), open(os.path.join(out, output), "rb") as result:
+                self.assertEqual(result.read(), run(command, data).stdout)
+
     def test_a_closed_pipe_ends_quietly(self):
         # Far more output than a pipe holds, so writing must meet the closed end.
         path = self.write("big.log", b"a=1,b=2\n" * 200000)
