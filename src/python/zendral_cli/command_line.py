@@ -6,9 +6,11 @@ from .options import Options
 
 PROGRAM = "zendral"
 
-# The options each command takes, spelled out in full: an abbreviation or an
-# --option=value goes to argparse.
-FLAGS = {"md": ("--raw", "--escape", "--page"), "kv": ("--raw", "--escape")}
+# The options each command takes, spelled out in full, and their fields: an
+# abbreviation or an --option=value goes to argparse. A field of Options not
+# listed here is left to argparse too.
+FLAGS = {"md": {"--raw": "raw", "--escape": "escape", "--page": "page"},
+         "kv": {"--raw": "raw", "--escape": "escape"}}
 VALUED = {"md": {"-o": "output", "--output": "output", "--css": "css"},
           "kv": {"-o": "output", "--output": "output"}}
 
@@ -52,7 +54,7 @@ def read(argv):
                 return None  # argparse versions differ on a second --
             break
         if token.startswith("-") and token != "-":
-            field = valued.get(token, token if token in flags else None)
+            field = valued.get(token, flags.get(token))
             if field is None or field in given:
                 return None  # unknown, abbreviated, repeated: argparse says
             value = next(rest, None) if token in valued else True
@@ -64,11 +66,20 @@ def read(argv):
             return None
         else:
             files.append(token)
-    if "" in files or "" in given.values() or ("--raw" in given and "--escape" in given):
+    if "" in files or "" in given.values() or ("raw" in given and "escape" in given):
         return None
-    arguments = Arguments(command, files=files, output=given.get("output"), options=Options(
-        escape="--raw" not in given, page="--page" in given, css=given.get("css")))
+    output = given.pop("output", None)
+    arguments = Arguments(command, files=files, output=output, options=options(given))
     return None if page_problem(arguments) else arguments
+
+
+def options(fields):
+    """The Options of the fields read (each option's dest): --raw is escape
+    off; --escape, the default, changes nothing."""
+    fields = dict(fields)
+    escape = not fields.pop("raw", False)
+    fields.pop("escape", None)
+    return Options(escape=escape, **fields)
 
 
 def page_problem(arguments):

@@ -4,7 +4,7 @@ that is for help, --version, usage errors and the rarer spellings. Imported
 only then: argparse costs a run about a tenth of its start."""
 import argparse
 
-from .command_line import PROGRAM, Arguments, page_problem, print_version
+from .command_line import PROGRAM, Arguments, options, page_problem, print_version
 from .options import Options
 
 DESCRIPTION = """\
@@ -237,11 +237,8 @@ def parse(argv):
     namespace = build().parse_args(argv)
     fields = vars(namespace)
     usage_error = fields.pop("usage_error")
-    raw = fields.pop("raw")
-    fields.pop("escape")
-    fields["options"] = Options(escape=not raw, page=fields.pop("page", False),
-                                css=fields.pop("css", None))
-    arguments = Arguments(**fields)
+    chosen = {name: fields.pop(name) for name in ("raw",) + Options.__slots__ if name in fields}
+    arguments = Arguments(options=options(chosen), **fields)
     problem = page_problem(arguments)
     if arguments.command == "batch":
         if arguments.scheduler and arguments.engine not in (None, "cluster"):
