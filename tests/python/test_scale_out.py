@@ -245,13 +245,13 @@ class ScaleOut(unittest.TestCase):
             with self.subTest(engine=engine):
                 output = os.path.join(self.folder, engine)
                 self.check_outputs(output, *self.run_example(
-                    output, sys.executable, "--engine", engine, "--workers", "2"))
+                    output, sys.executable, "--engine", engine, "--workers", "2", "--raw"))
 
     def test_dask_cluster_matches_the_module(self):
         interpreter = self.dask_python()
         output = os.path.join(self.folder, "cluster")
         status, stderr, seen = self.run_example(
-            output, interpreter, "--engine", "cluster", "--workers", "2")
+            output, interpreter, "--engine", "cluster", "--workers", "2", "--raw")
         self.assertTrue(seen, "no listener seen: the cluster did not run")
         self.check_outputs(output, status, stderr, seen)
 

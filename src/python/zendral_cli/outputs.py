@@ -1,12 +1,15 @@
 """Where results go, so that nothing a file already holds is lost.
 
-A regular file is written whole under a temporary name beside it and renamed
-into place (its mode and owner kept); a file with several hard links is
-rewritten in place once the result is complete, so that every link sees it,
-as `cp` and `sort -o` do; a symbolic link's target is what gets written; a
-device, a FIFO or an open descriptor (/dev/stdout, /dev/fd/N) is written
-through. An output that is also an input is refused."""
-import binascii
+Write permission on the file decides whether it may be written, as for `cp`
+and `sort -o`. A regular file is written whole under a temporary name beside
+it and renamed into place (its mode, owner and user.* attributes kept); one
+that a rename cannot serve (other hard links, which must see the result; a
+folder this user may not write; an owner this user cannot give the new file)
+is rewritten in place once the result is complete, with signals held for
+that copy, so that no interruption leaves it half old, half new. A symbolic
+link's target is what gets written; a device, a FIFO or an open descriptor
+(/dev/stdout, /dev/fd/N) is written through. An output that is also an input
+is refused."""
 import errno
 import os
 import stat
@@ -51,10 +54,10 @@ def temporary_prefix(folder, name):
 def _token():
     # The writer's pid first: a later run removes only the files of writers
     # that are gone.
-    return "%08x%s" % (os.getpid() & 0xFFFFFFFF, binascii.hexlify(os.urandom(2)).decode())
+    return "%08x%s" % (os.getpid() & 0xFFFFFFFF, os.urandom(2).hex())
 
 
-def _alive(pid):
+def alive(pid):
     if pid <= 0 or pid == os.getpid():
         return pid > 0
     try:
@@ -99,7 +102,7 @@ def remove_temporaries(targets):
             if not entry.endswith(SUFFIX) or entry[:-cut] not in prefixes:
                 continue
             token = entry[-cut:-len(SUFFIX)]
-            if _is_token(token) and not _alive(int(token[:8], 16)):
+            if _is_token(token) and not alive(int(token[:8], 16)):
                 try:
                     os.unlink(os.path.join(folder, entry))
                 except OSError:
@@ -156,7 +159,7 @@ class AtomicFile(object):
         self.temporary = None
         self.file = None
         self.path = None        # the file that commit() writes
-        self.in_place = False   # several hard links: copied into at commit
+        self.in_place = False   # copied into the file at commit, not renamed
         self.through = False    # a device, FIFO or descriptor: written directly
 
     def open(self):
@@ -174,15 +177,11 @@ class AtomicFile(object):
             if stat.S_ISREG(found.st_mode) and (found.st_dev, found.st_ino) in self.inputs:
                 raise OutputIsInput(self.target)
             through = through or not stat.S_ISREG(found.st_mode)
+            if not through:
+                may_write(path)
         self.path = path
         if through:
-            # As cp and sort -o do: a FIFO's reader or a device gets the
-            # bytes; only a regular file (behind /dev/stdout) is truncated.
-            flags = os.O_WRONLY | os.O_NOCTTY
-            if found is not None and stat.S_ISREG(found.st_mode):
-                flags |= os.O_TRUNC
-            self.through = True
-            self.file = os.fdopen(os.open(path, flags), "wb")
+            self.open_through(found)
             return
         self.in_place = found is not None and found.st_nlink > 1
         folder, name = os.path.split(path)
@@ -200,8 +199,7 @@ class AtomicFile(object):
                 continue
             except OSError as error:
                 self.temporary = None  # not ours to remove
-                if found is None or error.errno not in (errno.EACCES, errno.EPERM) \
-                        or not os.access(path, os.W_OK):
+                if found is None or error.errno not in (errno.EACCES, errno.EPERM):
                     raise
                 # A file this user may write in a folder it may not: the
                 # result waits in an unnamed file, then is copied in (as cp
@@ -215,7 +213,21 @@ class AtomicFile(object):
             raise OSError(errno.EEXIST, os.strerror(errno.EEXIST), prefix)
         self.file = os.fdopen(descriptor, "w+b")
         if found is not None and not self.in_place:
-            keep_mode_and_owner(descriptor, found)
+            # An owner the new file cannot be given (in a sticky folder, the
+            # rename would be refused too): the old file keeps it, written
+            # in place, as cp writes it.
+            self.in_place = not keep_mode_and_owner(descriptor, found)
+            if not self.in_place:
+                keep_user_attributes(path, descriptor)
+
+    def open_through(self, found):
+        # As cp and sort -o do: a FIFO's reader or a device gets the bytes;
+        # only a regular file (behind /dev/stdout) is truncated.
+        flags = os.O_WRONLY | os.O_NOCTTY
+        if found is not None and stat.S_ISREG(found.st_mode):
+            flags |= os.O_TRUNC
+        self.through = True
+        self.file = os.fdopen(os.open(self.path, flags), "wb")
 
     def commit(self):
         if self.through:
@@ -257,48 +269,77 @@ class AtomicFile(object):
         self.discard()
 
 
+def may_write(path):
+    """Raises what opening the file for writing raises (PermissionError, say),
+    as cp would meet it: neither the folder's permission nor root's rename
+    decides whether a file this user may not write is replaced."""
+    os.close(os.open(path, os.O_WRONLY | os.O_NOCTTY | getattr(os, "O_CLOEXEC", 0)))
+
+
 def keep_mode_and_owner(descriptor, found):
-    """Gives the new file the mode and owner of the one it replaces: the
-    owner where this user may (root), the group where it can; set-id bits
-    only where both stay."""
-    mode = stat.S_IMODE(found.st_mode)
+    """Gives the new file the mode, owner and group of the one it replaces;
+    False when this user may not (only root gives a file away)."""
     mine = os.fstat(descriptor)
     if (mine.st_uid, mine.st_gid) != (found.st_uid, found.st_gid):
-        for uid, gid in ((found.st_uid, found.st_gid), (-1, found.st_gid)):
-            try:
-                os.fchown(descriptor, uid, gid)
-                break
-            except OSError:
-                pass
-        mine = os.fstat(descriptor)
-        if (mine.st_uid, mine.st_gid) != (found.st_uid, found.st_gid):
-            mode &= ~(stat.S_ISUID | stat.S_ISGID)
-    os.fchmod(descriptor, mode)
+        try:
+            os.fchown(descriptor, found.st_uid, found.st_gid)
+        except OSError:
+            return False
+    os.fchmod(descriptor, stat.S_IMODE(found.st_mode))  # after fchown, which drops set-id bits
+    return True
+
+
+def keep_user_attributes(path, descriptor):
+    """Copies the user.* extended attributes of path onto the new file."""
+    try:
+        names = [name for name in os.listxattr(path) if name.startswith("user.")]
+    except OSError:  # a file system without them
+        return
+    for name in names:
+        os.setxattr(descriptor, name, os.getxattr(path, name))
+
+
+# The signals that end a run, or that a person or a supervisor sends to end
+# one: held while a file is rewritten in place. They take effect once it is
+# whole.
+HELD = ("SIGHUP", "SIGINT", "SIGQUIT", "SIGTERM", "SIGUSR1", "SIGUSR2", "SIGALRM")
 
 
 def copy_into(source, path):
     """Copies the whole of descriptor source over the file at path, in place
-    (for a file with several links). Space is reserved first, so that a full
-    disk stops it before the old content is touched."""
-    size = os.fstat(source).st_size
-    target = os.open(path, os.O_WRONLY | os.O_NOCTTY)
+    (a file with several links, say), with signals held: only SIGKILL or a
+    power cut can stop it halfway. Space is reserved first, so that a full
+    disk stops it before the old content is touched. The copy is of a local,
+    complete file: it takes as long as writing that many bytes."""
+    import signal
+    held = [getattr(signal, name) for name in HELD]
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
     try:
-        if size:
-            try:
-                os.posix_fallocate(target, 0, size)
-            except OSError as error:
-                if error.errno not in (errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
-                    raise
-        offset = 0
-        while offset < size:
-            chunk = os.pread(source, min(1 << 20, size - offset), offset)
-            if not chunk:
-                break
-            view = memoryview(chunk)
-            while view:
-                written = os.write(target, view)
-                view = view[written:]
-            offset += len(chunk)
-        os.ftruncate(target, size)
+        size = os.fstat(source).st_size
+        target = os.open(path, os.O_WRONLY | os.O_NOCTTY)
+        try:
+            reserve(target, size)
+            offset = 0
+            while offset < size:
+                chunk = os.pread(source, min(1 << 20, size - offset), offset)
+                if not chunk:
+                    break
+                view = memoryview(chunk)
+                while view:
+                    written = os.write(target, view)
+                    view = view[written:]
+                offset += len(chunk)
+            os.ftruncate(target, size)
+        finally:
+            os.close(target)
     finally:
-        os.close(target)
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def reserve(descriptor, size):
+    if size:
+        try:
+            os.posix_fallocate(descriptor, 0, size)
+        except OSError as error:
+            if error.errno not in (errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
+                raise

@@ -1,6 +1,5 @@
 """The command as a process: the signals that end it as Ctrl-C does, and a
 standard error that may be closed or failing."""
-import contextlib
 import os
 import signal
 import sys
@@ -23,21 +22,23 @@ def _terminate(signum, frame):
     raise Terminated(signum)
 
 
-@contextlib.contextmanager
-def stopped_by_signals():
+class stopped_by_signals(object):
     """Within it, SIGTERM and SIGHUP raise Terminated, unless they were
-    ignored when the command started (nohup)."""
-    previous = {}
-    for signum in STOPPING:
-        try:
-            if signal.getsignal(signum) != signal.SIG_IGN:
-                previous[signum] = signal.signal(signum, _terminate)
-        except ValueError:  # not the main thread: leave them alone
-            pass
-    try:
-        yield
-    finally:
-        for signum, handler in previous.items():
+    ignored when the command started (nohup). A class rather than
+    contextlib's decorator, which a run would import for this alone."""
+
+    def __enter__(self):
+        self.previous = {}
+        for signum in STOPPING:
+            try:
+                if signal.getsignal(signum) != signal.SIG_IGN:
+                    self.previous[signum] = signal.signal(signum, _terminate)
+            except ValueError:  # not the main thread: leave them alone
+                pass
+        return self
+
+    def __exit__(self, *exception):
+        for signum, handler in self.previous.items():
             signal.signal(signum, handler)
 
 

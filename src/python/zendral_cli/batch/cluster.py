@@ -109,7 +109,7 @@ def remove_stale_scratch():
         except OSError:
             continue
         if status is not None and stat.S_ISDIR(status.st_mode) and \
-                status.st_uid == os.getuid() and not outputs._alive(int(found.group(1))):
+                status.st_uid == os.getuid() and not outputs.alive(int(found.group(1))):
             shutil.rmtree(os.path.join(folder, name), ignore_errors=True)
 
 

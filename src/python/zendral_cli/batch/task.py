@@ -27,9 +27,8 @@ def convert_file(job, options):
                 try:
                     # The page's title when the document has no heading: the
                     # file's name, which the converter cannot see in a descriptor.
-                    counts = convert.convert_file(
-                        job.kind, descriptor, out.file.fileno(),
-                        **options.keywords(job.kind, os.path.basename(job.source)))
+                    counts = convert.convert_file(job.kind, descriptor, out.file.fileno(),
+                                                  options, os.path.basename(job.source))
                 except OSError as error:
                     if error.filename == descriptor:  # the reading, not the writing
                         raise ReadError(error)
