@@ -7,7 +7,14 @@
 #                             go to bench/python_bench.py, e.g. --rounds 11)
 #   scripts/bench.sh against REV   the C++ converters against those of git revision REV,
 #                                  interleaved in one process
-# (PYTHON=/path/to/python3.x to choose the interpreter: build-bench-py3.x/.)
+#   scripts/bench.sh peers [--tree DIR] [ARGS]   the command and whole documents against
+#                             md4c, cmark, discount, Miller, pyromark, markdown-it-pyrs and
+#                             the floors, whole processes, interleaved; zendral is the one
+#                             `pip install`ed from DIR ($ZENDRAL_BENCH_TREE; default: this
+#                             tree) into a venv of CPython 3.11; ARGS go to
+#                             bench/peers_bench.py, e.g. --rounds 9
+# (PYTHON=/path/to/python3.x to choose the interpreter: build-bench-py3.x/;
+# for peers, build-bench-peers/.)
 # Run on a quiet machine.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -16,7 +23,7 @@ what=${1:-}
 revision=""
 case "$what" in
   cpp) [ $# -le 1 ] || usage_error "cpp takes no more arguments" ;;
-  python) ;;
+  python | peers) ;;
   against)
     [ $# -eq 2 ] || usage_error "against takes one git revision"
     revision=$2
@@ -27,6 +34,19 @@ case "$what" in
   *) usage_error "unknown benchmarks '$what'" ;;
 esac
 shift
+if [ "$what" = peers ]; then
+  tree=${ZENDRAL_BENCH_TREE:-$zendral_root}
+  if [ "${1:-}" = --tree ]; then
+    [ $# -ge 2 ] || usage_error "--tree takes a folder"
+    tree=$2
+    shift 2
+  fi
+  [ -f "$tree/setup.py" ] || usage_error "no zendral source tree at '$tree'"
+  PYTHON=${PYTHON:-$(find_python 3.11)}
+  [ -n "$PYTHON" ] || setting_error "no CPython 3.11 (python3.11 on PATH or pyenv's); set PYTHON"
+  use_python
+  exec "$zendral_root/bench/peers_setup.sh" "$tree" "$PYTHON" "$@"
+fi
 use_python
 
 build=$(build_dir build-bench)
