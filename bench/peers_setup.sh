@@ -45,7 +45,10 @@ tree_files() {
 
 key=$(printf '%s' "$tree" | sha1sum | cut -c1-10)
 venv="$build/venv-$key"
-stamp=$( (cd "$tree" && tree_files | xargs -0 sha1sum; sha1sum "$bench_dir/requirements.txt"; "$python" -VV) | sha1sum)
+# What the module is built from: the benchmarks, tests, docs and examples
+# are not (pip's build turns them off), so editing them costs no new build.
+built_from() { tree_files | grep -z -v -E '^(\./)?(bench|tests|docs|examples|fuzz)/'; }
+stamp=$( (cd "$tree" && built_from | xargs -0 sha1sum; sha1sum "$bench_dir/requirements.txt"; "$python" -VV) | sha1sum)
 if [ ! -x "$venv/bin/zendral" ] || [ "$(cat "$venv/.tree-stamp" 2>/dev/null)" != "$stamp" ]; then
   echo "zendral: installing zendral from $tree into $venv (pip install, a few minutes)"
   rm -rf "$venv" "$build/source-$key"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks.
-#   scripts/bench.sh cpp      C++ throughput, md4c as a yardstick, adversarial scaling
+#   scripts/bench.sh cpp [REGEX]   C++ throughput, md4c as a yardstick, adversarial
+#                             scaling; with REGEX only the benchmarks it matches, e.g.
+#                             'streamed$' for the streaming forms
 #   scripts/bench.sh python   zendral from Python against the floors, plain Python and
 #                             the libraries a user would pick instead (bench/requirements.txt,
 #                             installed into a venv in the build folder; extra arguments
@@ -22,7 +24,7 @@ source "$(dirname "$0")/common.sh"
 what=${1:-}
 revision=""
 case "$what" in
-  cpp) [ $# -le 1 ] || usage_error "cpp takes no more arguments" ;;
+  cpp) [ $# -le 2 ] || usage_error "cpp takes one regular expression at most" ;;
   python | peers) ;;
   against)
     [ $# -eq 2 ] || usage_error "against takes one git revision"
@@ -71,4 +73,9 @@ fi
 ensure_packages cmake make g++ pybind11-dev libbenchmark-dev libmd4c-dev libmd4c-html0-dev
 configure "$build" -DZENDRAL_BUILD_TESTS=OFF -DZENDRAL_BUILD_BENCHMARKS=ON -DZENDRAL_BENCH_CPP=ON \
   "-DZENDRAL_BENCH_AGAINST=$revision" >/dev/null
+if [ "$what" = cpp ] && [ -n "${1:-}" ]; then
+  cmake --build "$build" --target zendral_bench -j "$(ncpu)"
+  exec "$build/bench/zendral_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    "--benchmark_filter=$1"
+fi
 cmake --build "$build" --target "bench_$what" -j "$(ncpu)"
