@@ -19,6 +19,10 @@ sets everything up and calls this):
          file function into /dev/null), writing (the same into a new file),
          each from differences of whole processes timed in the same rounds;
          and the command's slowest imports (-X importtime)
+  instructions  one run of each contender of kv (but Miller and cp), md and
+         start under callgrind: the instructions each process ran in user
+         space, which the machine's load does not move (the kernel's work,
+         reading and writing files, is not counted)
 
 Every round runs every contender of a group once, in an order that turns
 round by round; each output file is removed before its run. A time is the
@@ -44,7 +48,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-GROUPS = ("kv", "md", "start", "documents", "batch", "split")
+GROUPS = ("kv", "md", "start", "documents", "batch", "split", "instructions")
 LOG_LINES = 1000000
 
 
@@ -56,7 +60,7 @@ class Contender:
         self.name, self.argv, self.stdout, self.removes = name, argv, stdout, removes
         self.wall, self.cpu, self.peak = [], [], 0
 
-    def run(self, env):
+    def run(self, env, keep_stderr=False):
         for path in self.removes:
             if os.path.isdir(path):
                 shutil.rmtree(path)
@@ -77,6 +81,8 @@ class Contender:
         if status != 0:
             sys.exit("%s failed (status %d): %s" % (" ".join(self.argv), status,
                                                     errors.decode(errors="replace")))
+        if keep_stderr:
+            return errors.decode(errors="replace")
         return elapsed, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024
 
     def record(self, env):
@@ -251,20 +257,55 @@ def split_contenders(kind, source, zendral, python, out):
 
 
 def report_split(kind, contenders):
+    """Each part as a difference of two processes timed in the same round,
+    in wall time and in CPU time (user + system, which other work on the
+    machine moves least)."""
     whole, bare, module, empty, null, new = contenders
     process_table("split: where `zendral %s FILE -o OUT` spends its time" % kind, contenders, whole)
     parts = [
-        ("interpreter start (python -I -c pass)", bare.wall),
-        ("the command's imports and set-up (zendral %s EMPTY - python)" % kind,
-         per_round(lambda e, b: e - b, empty.wall, bare.wall)),
-        ("reading and converting (to /dev/null - import)", per_round(lambda n, m: n - m, null.wall, module.wall)),
-        ("writing the output (to a new file - to /dev/null)", per_round(lambda w, n: w - n, new.wall, null.wall)),
-        ("the rest: the command's output handling (whole - EMPTY - file function)",
-         per_round(lambda t, e, w, m: t - e - (w - m), whole.wall, empty.wall, new.wall, module.wall)),
+        ("interpreter start (python -I -c pass)", lambda t: t[bare]),
+        ("the command's imports and set-up (zendral %s EMPTY - python)" % kind, lambda t: t[empty] - t[bare]),
+        ("reading and converting (to /dev/null - import)", lambda t: t[null] - t[module]),
+        ("writing the output (to a new file - to /dev/null)", lambda t: t[new] - t[null]),
+        ("the rest (whole - EMPTY - (to a new file - import))",
+         lambda t: t[whole] - t[empty] - (t[new] - t[module])),
     ]
-    total = statistics.median(whole.wall)
-    for name, values in parts:
-        print("  -> %-72s %s s, %3.0f %%" % (name, spread(values, 3), 100 * statistics.median(values) / total))
+    print("  %-58s %-28s %s" % ("", "wall s, median (range)", "CPU s, median (range)"))
+    for name, part in parts:
+        cells = []
+        for series in ("wall", "cpu"):
+            rounds = [dict(zip(contenders, values)) for values in zip(*(getattr(c, series) for c in contenders))]
+            values = [part(times) for times in rounds]
+            share = 100 * statistics.median(values) / statistics.median(getattr(whole, series))
+            cells.append("%-22s %3.0f %%" % (spread(values, 3), share))
+        print("  -> %-55s %s  %s" % (name, cells[0], cells[1]))
+
+
+def count_instructions(found, env):
+    """{contender: instructions} of one run each under callgrind."""
+    counts = {}
+    for name in ("kv", "md", "start"):
+        for contender in found.get(name, []):
+            if contender.argv[0] in ("mlr", "cp"):
+                continue
+            probe = Contender(contender.name, ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
+                              + contender.argv, contender.stdout, contender.removes)
+            errors = probe.run(env, keep_stderr=True)
+            found_count = [line.split("Collected :")[1] for line in errors.splitlines() if "Collected :" in line]
+            counts[contender] = int(found_count[-1]) if found_count else None
+    return counts
+
+
+def report_instructions(found, counts):
+    print("\ninstructions in user space, one run each under callgrind (kernel work not counted)")
+    for name in ("kv", "md", "start"):
+        contenders = [c for c in found.get(name, []) if counts.get(c)]
+        if not contenders:
+            continue
+        reference = contenders[0] if name != "start" else contenders[-1]
+        for c in contenders:
+            print("  %-5s %-40s %15s  x %s %.2f" % (name, c.name, "{:,}".format(counts[c]),
+                                                  reference.name.split(" ")[0], counts[c] / counts[reference]))
 
 
 def slowest_imports(zendral, empty, env, count=12):
@@ -451,6 +492,8 @@ def main():
         for kind in ("kv", "md"):
             if "split " + kind in found:
                 report_split(kind, found["split " + kind])
+        if "instructions" in args.only:
+            report_instructions(found, count_instructions(found, env))
         if "split" in args.only:
             slowest_imports(os.path.join(args.venv, "bin", "zendral"), paths["empty.log"], env)
         if documents:

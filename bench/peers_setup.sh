@@ -17,7 +17,7 @@ bench_dir="$zendral_root/bench"
 build="$zendral_root/build-bench-peers"
 mkdir -p "$build"
 
-ensure_packages gcc g++ miller cmark discount libmd4c-dev libmd4c-html0-dev
+ensure_packages gcc g++ miller cmark discount libmd4c-dev libmd4c-html0-dev valgrind
 
 # compile OUTPUT SOURCE COMMAND...: runs COMMAND -o OUTPUT unless OUTPUT is
 # newer than SOURCE.
