@@ -65,7 +65,8 @@ if [ "$what" = python ]; then
   fi
   "$venv/bin/python" -m pip install -q -r "$zendral_root/bench/requirements.txt" ||
     echo "zendral: the peers could not all be installed; their rows are skipped" >&2
-  module_dir=$(dirname "$(ls "$build"/zendral*.so)")
+  # Both modules are built there (a glob would match the two).
+  module_dir=$(sed -n 's/^ZENDRAL_MODULE_DIR:PATH=//p' "$build/CMakeCache.txt")
   PYTHONPATH="$module_dir:$build/bench:$zendral_root/bench" exec "$venv/bin/python" \
     "$zendral_root/bench/python_bench.py" "$@"
 fi
