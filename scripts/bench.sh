@@ -37,6 +37,9 @@ case "$what" in
 esac
 shift
 if [ "$what" = peers ]; then
+  case " $* " in
+    *" -h "* | *" --help "*) exec python3 "$zendral_root/bench/peers_bench.py" --help ;;
+  esac
   tree=${ZENDRAL_BENCH_TREE:-$zendral_root}
   if [ "${1:-}" = --tree ]; then
     [ $# -ge 2 ] || usage_error "--tree takes a folder"
