@@ -28,6 +28,7 @@ import tempfile
 import time
 
 import python_bench  # noqa: E402  (inputs: the docs and log lines)
+from peers_bench import same_files as same_file
 
 
 def run(command, env):
@@ -79,16 +80,6 @@ def write_markdown(path, target_bytes=None):
         while target_bytes and out.tell() + len(text) <= target_bytes:
             out.write(text)
     return len(documents)
-
-
-def same_file(a, b):
-    with open(a, "rb") as first, open(b, "rb") as second:
-        while True:
-            x, y = first.read(1 << 20), second.read(1 << 20)
-            if x != y:
-                return False
-            if not x:
-                return True
 
 
 def same_tree(a, b):

@@ -1,13 +1,22 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks.
-#   scripts/bench.sh cpp      C++ throughput, md4c as a yardstick, adversarial scaling
+#   scripts/bench.sh cpp [REGEX]   C++ throughput, md4c as a yardstick, adversarial
+#                             scaling; with REGEX only the benchmarks it matches, e.g.
+#                             'streamed$' for the streaming forms
 #   scripts/bench.sh python   zendral from Python against the floors, plain Python and
 #                             the libraries a user would pick instead (bench/requirements.txt,
 #                             installed into a venv in the build folder; extra arguments
 #                             go to bench/python_bench.py, e.g. --rounds 11)
 #   scripts/bench.sh against REV   the C++ converters against those of git revision REV,
 #                                  interleaved in one process
-# (PYTHON=/path/to/python3.x to choose the interpreter: build-bench-py3.x/.)
+#   scripts/bench.sh peers [--tree DIR] [ARGS]   the command and whole documents against
+#                             md4c, cmark, discount, Miller, pyromark, markdown-it-pyrs and
+#                             the floors, whole processes, interleaved; zendral is the one
+#                             `pip install`ed from DIR ($ZENDRAL_BENCH_TREE; default: this
+#                             tree) into a venv of CPython 3.11; ARGS go to
+#                             bench/peers_bench.py, e.g. --rounds 9
+# (PYTHON=/path/to/python3.x to choose the interpreter: build-bench-py3.x/;
+# for peers, build-bench-peers/.)
 # Run on a quiet machine.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -15,8 +24,8 @@ source "$(dirname "$0")/common.sh"
 what=${1:-}
 revision=""
 case "$what" in
-  cpp) [ $# -le 1 ] || usage_error "cpp takes no more arguments" ;;
-  python) ;;
+  cpp) [ $# -le 2 ] || usage_error "cpp takes one regular expression at most" ;;
+  python | peers) ;;
   against)
     [ $# -eq 2 ] || usage_error "against takes one git revision"
     revision=$2
@@ -27,6 +36,22 @@ case "$what" in
   *) usage_error "unknown benchmarks '$what'" ;;
 esac
 shift
+if [ "$what" = peers ]; then
+  case " $* " in
+    *" -h "* | *" --help "*) exec python3 "$zendral_root/bench/peers_bench.py" --help ;;
+  esac
+  tree=${ZENDRAL_BENCH_TREE:-$zendral_root}
+  if [ "${1:-}" = --tree ]; then
+    [ $# -ge 2 ] || usage_error "--tree takes a folder"
+    tree=$2
+    shift 2
+  fi
+  [ -f "$tree/setup.py" ] || usage_error "no zendral source tree at '$tree'"
+  PYTHON=${PYTHON:-$(find_python 3.11)}
+  [ -n "$PYTHON" ] || setting_error "no CPython 3.11 (python3.11 on PATH or pyenv's); set PYTHON"
+  use_python
+  exec "$zendral_root/bench/peers_setup.sh" "$tree" "$PYTHON" "$@"
+fi
 use_python
 
 build=$(build_dir build-bench)
@@ -43,7 +68,8 @@ if [ "$what" = python ]; then
   fi
   "$venv/bin/python" -m pip install -q -r "$zendral_root/bench/requirements.txt" ||
     echo "zendral: the peers could not all be installed; their rows are skipped" >&2
-  module_dir=$(dirname "$(ls "$build"/zendral*.so)")
+  # Both modules are built there (a glob would match the two).
+  module_dir=$(sed -n 's/^ZENDRAL_MODULE_DIR:PATH=//p' "$build/CMakeCache.txt")
   PYTHONPATH="$module_dir:$build/bench:$zendral_root/bench" exec "$venv/bin/python" \
     "$zendral_root/bench/python_bench.py" "$@"
 fi
@@ -51,4 +77,9 @@ fi
 ensure_packages cmake make g++ pybind11-dev libbenchmark-dev libmd4c-dev libmd4c-html0-dev
 configure "$build" -DZENDRAL_BUILD_TESTS=OFF -DZENDRAL_BUILD_BENCHMARKS=ON -DZENDRAL_BENCH_CPP=ON \
   "-DZENDRAL_BENCH_AGAINST=$revision" >/dev/null
+if [ "$what" = cpp ] && [ -n "${1:-}" ]; then
+  cmake --build "$build" --target zendral_bench -j "$(ncpu)"
+  exec "$build/bench/zendral_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    "--benchmark_filter=$1"
+fi
 cmake --build "$build" --target "bench_$what" -j "$(ncpu)"
