@@ -106,9 +106,11 @@ def sdist_files(source, work):
         return set(names.read().split("\n")) - {""}
 
 
-def page_faults(source, work):
+def page_faults(source, clone, work):
+    """Faults of the pages of source; clone: its copy, from which the sdist
+    would be made."""
     listed = set(clone_files(source))
-    shipped = sdist_files(source, work)
+    shipped = sdist_files(clone, work)
     pages = ["README.md", "CONTRIBUTING.md", "CHANGELOG.md"] + sorted(
         "docs/" + name for name in os.listdir(os.path.join(source, "docs")) if name.endswith(".md"))
 
@@ -146,12 +148,12 @@ def main():
         clone, home = os.path.join(work, "zendral"), os.path.join(work, "home")
         os.mkdir(home)
         copy_clone(source, clone)
-        faults = page_faults(clone, work)
+        faults = page_faults(source, clone, work)
         for fault in faults:
             print(fault)
         print("%d fault(s) in the pages' links and paths" % len(faults) if faults
               else "every link and examples/ path leads to a file that ships")
-        failures = len(faults)
+        failures = 0
         real_home = os.path.expanduser("~")
         env = dict(os.environ, HOME=home, XDG_CACHE_HOME=os.environ.get(
             "XDG_CACHE_HOME", os.path.join(real_home, ".cache")))
@@ -172,7 +174,7 @@ def main():
                     print(block)
                     print(process.stdout[-4000:])
     print("%d runnable block(s) failed" % failures if failures else "every runnable block ran")
-    return 1 if failures else 0
+    return 1 if failures or faults else 0
 
 
 if __name__ == "__main__":
