@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds zendral and runs every test: the C++ converters once, the Python
+# Checks the layering first (tests/scripts/check_layout.py: which room may
+# include which, no function in src/ over 60 lines), then builds zendral and
+# runs every test: the C++ converters, the Python
 # module under CPython 3.6 (build/, with the pybind11 CMake finds: Debian's
 # pybind11-dev) and under 3.11 and the python3 on PATH (build-py3.x/, with the
 # pybind11 that pyproject.toml names, from the package index), then the C++ tests again built
@@ -14,6 +16,7 @@
 #   ZENDRAL_PYTHONS="3.14 3.15" scripts/test.sh      these after the main build's
 #   PYTHON=/path/to/python3.x scripts/test.sh      first interpreter instead of 3.6, in build-py3.x/
 #   ZENDRAL_TESTS=REGEX scripts/test.sh              only the tests ctest -R REGEX picks, in each build
+#                                                    (the layout check when REGEX matches "layout")
 #   ZENDRAL_ASAN=off scripts/test.sh                 without the ASan and UBSan build
 #   ZENDRAL_DASK_PYTHON=/path/to/python3.x scripts/test.sh
 #       interpreter with distributed and cryptography for the cluster tests
@@ -43,9 +46,20 @@ ensure_packages cmake make g++ pybind11-dev googletest libgtest-dev \
 skipped=() failed=()
 skip() { echo "SKIPPED: $*"; skipped+=("$*"); }
 
-# The install test type-checks the installed stubs with mypy from the index.
+# mypy from the index, for the stub and install tests; its Python (3.9 or
+# later) runs the layout check too.
 ZENDRAL_MYPY_PYTHON=$(tools_python)
 export ZENDRAL_MYPY_PYTHON
+
+# The layering, before any build: a fault fails the run, and the builds go on
+# so that the run still shows every other result.
+if [ -z "${ZENDRAL_TESTS:-}" ] || [[ layout =~ $ZENDRAL_TESTS ]]; then
+  echo "== Layout: which room includes which, and function lengths =="
+  "$ZENDRAL_MYPY_PYTHON" "$zendral_root/tests/scripts/check_layout.py" "$zendral_root" ||
+    failed+=("check_layout.py")
+else
+  skip "the layout check: ZENDRAL_TESTS does not pick 'layout'"
+fi
 
 # The main build: C++ tests, and the module for $PYTHON or else CPython 3.6.
 build=$(build_dir build)

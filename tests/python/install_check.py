@@ -176,23 +176,29 @@ def checker_version(checker):
 
 
 def type_check(python, work):
-    """Runs mypy on typecheck/*.py against the venv of python: the errors must
-    be exactly those the files mark with "# error: TEXT"."""
+    """Runs mypy on typecheck/*.py against the venv of python."""
     if sys.version_info < (3, 7):
         print("type check: not under Python 3.6, whose environments mypy cannot inspect")
         return 0
+    # The venv only tells mypy where the packages are; the code is checked as
+    # mypy's own Python reads it, so any venv's version will do.
+    return marked_errors(["--python-executable", python], work, clean_env())
+
+
+def marked_errors(where, cwd, env):
+    """Runs mypy on typecheck/*.py, finding zendral as the mypy arguments
+    `where` say: the errors must be exactly those the files mark with
+    "# error: TEXT". Returns 0, or SKIPPED when there is no mypy."""
     checker = mypy_python()
     if not checker:
         print("SKIPPED: type check: no mypy (set ZENDRAL_MYPY_PYTHON to a python that has it)")
         return SKIPPED
     files = sorted(os.path.join(TYPECHECK, name) for name in os.listdir(TYPECHECK)
                    if name.endswith(".py"))
-    # The venv only tells mypy where the packages are; the code is checked as
-    # mypy's own Python reads it, so any venv's version will do.
-    command = [checker, "-m", "mypy", "--python-executable", python, "--python-version",
-               checker_version(checker), "--cache-dir", os.devnull, "--no-error-summary"] + files
+    command = [checker, "-m", "mypy"] + where + ["--python-version", checker_version(checker),
+                                                 "--cache-dir", os.devnull, "--no-error-summary"] + files
     started = time.time()
-    process = subprocess.run(command, cwd=work, env=clean_env(), stdout=subprocess.PIPE,
+    process = subprocess.run(command, cwd=cwd, env=env, stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, universal_newlines=True)
     print("$ %s -m mypy ... typecheck/*.py  (%.1f s, exit %d)"
           % (checker, time.time() - started, process.returncode))

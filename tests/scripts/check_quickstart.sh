@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The README's quick start as a newcomer follows it: scripts/demo.sh, then
+# The README's two development commands as a newcomer runs them: scripts/demo.sh, then
 # scripts/test.sh, in that order, in one fresh copy of the clone. Twice: with
 # this machine's PATH (pyenv's Pythons where it has them), and as on a
 # machine with Debian's python3 alone (PATH without pyenv, a HOME without

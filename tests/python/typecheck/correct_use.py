@@ -1,6 +1,6 @@
 """Calls a typed caller writes, checked (never run) by mypy against an
 installed zendral: every line must pass."""
-from typing import List
+from typing import List, Sequence
 
 import zendral
 
@@ -8,6 +8,10 @@ html: List[str] = zendral.md_to_html(["# Title", b"- one", bytearray(b"*two*")])
 objects = zendral.csv_lines_to_json(("a=1", b"b=2"))
 first: str = objects[0]
 rows = zendral.csv_file_to_json("app.log") + zendral.csv_file_to_json(b"app.log")
+
+
+def html_of(lines: Sequence[str]) -> List[str]:
+    return zendral.md_to_html(lines)  # any Sequence of lines, only not a str itself
 
 import pathlib
 from typing import Tuple

@@ -9,6 +9,7 @@ zendral.csv_file_to_json(pathlib.Path("app.log"))  # error: incompatible type "P
 zendral.csv_lines_to_json(["a=1", 2])  # error: List item 1 has incompatible type "int"
 zendral.md_to_html(lines=["# Title"])  # error: Unexpected keyword argument "lines"
 title: str = zendral.md_to_html(["# Title"])  # error: expression has type "List[str]", variable has type "str"
+zendral.md_to_html("# Title\n- one\n")  # error: Argument 1 to "md_to_html" has incompatible type "str"
 
 import zendral_document
 
