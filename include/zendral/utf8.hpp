@@ -1,0 +1,101 @@
+// UTF-8 as CPython's strict decoder takes it: no overlong form, no
+// surrogate, nothing above U+10FFFF, nothing cut off. The library's one
+// reading of UTF-8: the engine checks its output with it, and the Python
+// bindings size a str by it before they decode.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace zendral::utf8 {
+
+// How many bytes from `from` on are below 0x80, give or take the last few:
+// ASCII runs, which most text is made of, are skipped 16 bytes at a time.
+inline std::size_t ascii_run(const unsigned char* p, std::size_t from, std::size_t size) {
+    std::size_t i = from;
+#if defined(__SSE2__)
+    for (; i + 16 <= size; i += 16) {
+        if (_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)))) break;
+    }
+#endif
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        if (word & 0x8080808080808080u) break;
+    }
+    while (i < size && p[i] < 0x80) ++i;
+    return i - from;
+}
+
+inline bool is_ascii(std::string_view bytes) {
+    return ascii_run(reinterpret_cast<const unsigned char*>(bytes.data()), 0, bytes.size()) == bytes.size();
+}
+
+// The length of the sequence at p[i] (1 to 4) and its code point, or 0 when
+// no valid sequence starts there.
+inline std::size_t sequence(const unsigned char* p, std::size_t i, std::size_t n, std::uint32_t& c) {
+    const unsigned lead = p[i];
+    const auto follows = [&](std::size_t at) { return at < n && (p[at] & 0xC0) == 0x80; };
+    if (lead < 0x80) {
+        c = lead;
+        return 1;
+    }
+    if (lead < 0xC2) return 0;
+    if (lead < 0xE0) {
+        if (!follows(i + 1)) return 0;
+        c = (lead & 0x1Fu) << 6 | (p[i + 1] & 0x3Fu);
+        return 2;
+    }
+    if (lead < 0xF0) {
+        if (i + 2 >= n) return 0;
+        const unsigned next = p[i + 1];
+        const bool ok = lead == 0xE0 ? next >= 0xA0 && next <= 0xBF
+                      : lead == 0xED ? next >= 0x80 && next <= 0x9F
+                                     : follows(i + 1);
+        if (!ok || !follows(i + 2)) return 0;
+        c = (lead & 0x0Fu) << 12 | (next & 0x3Fu) << 6 | (p[i + 2] & 0x3Fu);
+        return 3;
+    }
+    if (lead >= 0xF5 || i + 3 >= n) return 0;
+    const unsigned next = p[i + 1];
+    const bool ok = lead == 0xF0 ? next >= 0x90 && next <= 0xBF
+                  : lead == 0xF4 ? next >= 0x80 && next <= 0x8F
+                                 : follows(i + 1);
+    if (!ok || !follows(i + 2) || !follows(i + 3)) return 0;
+    c = (lead & 0x07u) << 18 | (next & 0x3Fu) << 12 | (p[i + 2] & 0x3Fu) << 6 | (p[i + 3] & 0x3Fu);
+    return 4;
+}
+
+// Whether `bytes` is UTF-8, and if so how many code points it holds and the
+// largest: the length and kind of its str.
+inline bool measure(std::string_view bytes, std::size_t& count, std::uint32_t& widest) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t continuations = 0;
+    std::uint32_t max = 0;
+    for (std::size_t i = ascii_run(p, 0, n); i < n; i += ascii_run(p, i, n)) {
+        std::uint32_t c = 0;
+        const std::size_t length = sequence(p, i, n, c);
+        if (!length) return false;
+        continuations += length - 1;
+        if (c > max) max = c;
+        i += length;
+    }
+    count = n - continuations;
+    widest = max;
+    return true;
+}
+
+inline bool is_valid(std::string_view bytes) {
+    std::size_t count = 0;
+    std::uint32_t widest = 0;
+    return measure(bytes, count, widest);
+}
+
+}  // namespace zendral::utf8
