@@ -6,6 +6,7 @@
 // object text is valid JSON only when the input avoids those bytes.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -53,5 +54,34 @@ LineList csv_file_to_json(const std::string& path, KeyValueOptions options);
 // the lines before the failure went to the sink).
 void csv_file_to_json(const std::string& path, LineSink sink);
 void csv_file_to_json(const std::string& path, LineSink sink, KeyValueOptions options);
+
+// The object text of one line, laid out but not yet written: its exact size
+// first, then its bytes written wherever the caller keeps them (straight into
+// a string object of that size, say). It is line_csv_to_json(line, options).
+// Holds a view of the line, which must outlive it.
+class ObjectText {
+public:
+    explicit ObjectText(std::string_view line, KeyValueOptions options = {});
+    ObjectText(const ObjectText&) = delete;
+    ObjectText& operator=(const ObjectText&) = delete;
+
+    std::size_t size() const noexcept { return size_; }
+    // Writes the size() bytes of the text to `out`.
+    void write(char* out) const;
+
+    // Room for the converter's layout of a line, which stays private.
+    static constexpr std::size_t kLayoutBytes = 1024;
+
+private:
+    alignas(alignof(std::max_align_t)) unsigned char layout_[kLayoutBytes];
+    std::size_t size_;
+    bool escape_;
+};
+
+// The lines of the file at `path` as csv_file_to_json reads them, each to
+// `on_line` as a view valid only during that call: for a caller that
+// converts them its own way (with ObjectText, say). Throws as
+// csv_file_to_json does.
+void csv_file_lines(const std::string& path, LineSink on_line);
 
 }  // namespace zendral
