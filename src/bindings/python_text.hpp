@@ -4,7 +4,9 @@
 // one decoder of UTF-8 bytes into a new str.
 #pragma once
 
+#ifndef PY_SSIZE_T_CLEAN
 #define PY_SSIZE_T_CLEAN
+#endif
 #include <Python.h>
 
 #include <cstdint>
