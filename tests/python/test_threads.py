@@ -101,8 +101,8 @@ WAITING = textwrap.dedent(r"""
     count, started = 0, time.monotonic()
     while time.monotonic() - started < 0.2:
         count += 1
-    print("running", count, flush=True)
     try:
+        print("running", count, flush=True)
         while True:
             time.sleep(0.05)
     except KeyboardInterrupt:
