@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "zendral/byte_buffer.hpp"
 #include "zendral/line_list.hpp"
 #include "zendral/line_stream.hpp"
 
@@ -40,6 +41,10 @@ LineList csv_lines_to_json(LineList lines, KeyValueOptions options);
 // during that call. No memory is allocated per line.
 void csv_lines_to_json(LineViews lines, LineSink sink);
 void csv_lines_to_json(LineViews lines, LineSink sink, KeyValueOptions options);
+
+// The same, each object text and an LF appended to `out`: for a caller that
+// keeps the bytes (the block engine), with no call and no copy per line.
+void csv_lines_to_json(LineViews lines, ByteBuffer& out, KeyValueOptions options = {});
 
 // The same for the lines of a file; lines end at LF only, and a final line
 // without LF still counts. Throws std::invalid_argument("embedded null byte")

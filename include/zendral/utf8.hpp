@@ -15,26 +15,54 @@
 
 namespace zendral::utf8 {
 
-// How many bytes from `from` on are below 0x80, give or take the last few:
-// ASCII runs, which most text is made of, are skipped 16 bytes at a time.
-inline std::size_t ascii_run(const unsigned char* p, std::size_t from, std::size_t size) {
+// How many bytes from `from` on are below 0x80, up to the first that is
+// not: ASCII runs, which most text is made of, are skipped 16 bytes at a time.
+// With kCopy they are copied to `out` (from `from` on) as they are read,
+// so that ASCII text is checked and copied in one pass.
+template <bool kCopy = false>
+inline std::size_t ascii_run(const unsigned char* p, std::size_t from, std::size_t size, char* out = nullptr) {
     std::size_t i = from;
 #if defined(__SSE2__)
     for (; i + 16 <= size; i += 16) {
-        if (_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)))) break;
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        if (_mm_movemask_epi8(block)) break;
+        if constexpr (kCopy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i - from)), block);
+    }
+    if (i < size && i + 16 > size && size - from >= 16) {
+        // All ASCII so far, and less than 16 bytes left: the last 16 bytes,
+        // overlapping those before, instead of a loop over the rest.
+        const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + size - 16));
+        if (!_mm_movemask_epi8(last)) {
+            if constexpr (kCopy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (size - 16 - from)), last);
+            return size - from;
+        }
     }
 #endif
     for (; i + 8 <= size; i += 8) {
         std::uint64_t word;
         std::memcpy(&word, p + i, 8);
         if (word & 0x8080808080808080u) break;
+        if constexpr (kCopy) std::memcpy(out + (i - from), &word, 8);
     }
-    while (i < size && p[i] < 0x80) ++i;
+    for (; i < size && p[i] < 0x80; ++i) {
+        if constexpr (kCopy) out[i - from] = static_cast<char>(p[i]);
+    }
     return i - from;
 }
 
+// Whether every byte is below 0x80: without stopping early, so that a line
+// of text is one OR of its blocks and one test.
 inline bool is_ascii(std::string_view bytes) {
-    return ascii_run(reinterpret_cast<const unsigned char*>(bytes.data()), 0, bytes.size()) == bytes.size();
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+#if defined(__SSE2__)
+    if (bytes.size() >= 16) {
+        const auto block = [p](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)); };
+        __m128i high = block(bytes.size() - 16);
+        for (std::size_t i = 0; i + 16 <= bytes.size(); i += 16) high = _mm_or_si128(high, block(i));
+        return _mm_movemask_epi8(high) == 0;
+    }
+#endif
+    return ascii_run(p, 0, bytes.size()) == bytes.size();
 }
 
 // The length of the sequence at p[i] (1 to 4) and its code point, or 0 when

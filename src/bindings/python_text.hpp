@@ -403,20 +403,26 @@ public:
     }
 
 private:
-    // ASCII known, the common case, is allocated at its length and copied;
-    // other text goes to the decoder.
+    // ASCII, the common case, is allocated at its length and copied, checked
+    // as it is copied unless known; other text goes to the decoder.
     [[gnu::always_inline]] static PyObject* make_str(std::string_view bytes, bool ascii) {
-        if (ascii && bytes.size() > 1) {
+        if (bytes.size() > 1) {
             PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
             if (!text) raise();
-            std::memcpy(PyUnicode_1BYTE_DATA(text), bytes.data(), bytes.size());
-            return text;
+            char* const data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+            if (ascii) {
+                std::memcpy(data, bytes.data(), bytes.size());
+                return text;
+            }
+            const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+            if (utf8::ascii_run<true>(p, 0, bytes.size(), data) == bytes.size()) return text;
+            Py_DECREF(text);
         }
         return make_text(bytes);
     }
 
-    // Out of line, so that the ASCII path stays small enough to be inlined
-    // into the sinks.
+    // make_str for lines that are not ASCII or are that short: out of line,
+    // so that the ASCII path stays small enough to be inlined into the sinks.
     [[gnu::noinline]] static PyObject* make_text(std::string_view bytes) {
         PyObject* text = decode(bytes);
         if (!text) raise();

@@ -26,12 +26,9 @@ public:
         bytes::copy(at, text);
         at[text.size()] = '\n';
     }
-    void object(std::string_view line, KeyValueOptions options) {
-        const ObjectText text(line, options);
-        ++lines_;
-        char* const at = buffer_.extend(text.size() + 1);
-        text.write(at);
-        at[text.size()] = '\n';
+    void objects(LineViews lines, KeyValueOptions options) {
+        lines_ += lines.size();
+        csv_lines_to_json(lines, buffer_, options);
     }
 
     ByteBuffer& buffer() { return buffer_; }
@@ -62,8 +59,7 @@ public:
         if (kind_ == DocumentKind::markdown) {
             return markdown_.feed(lines, [&](std::string_view line) { out.line(line); });
         }
-        const KeyValueOptions options{escape_};
-        for (const std::string_view line : lines) out.object(line, options);
+        out.objects(lines, KeyValueOptions{escape_});
     }
     void finish(Output& out) {
         if (kind_ == DocumentKind::markdown) markdown_.finish([&](std::string_view line) { out.line(line); });

@@ -191,7 +191,8 @@ void FileRun::take_lines(bool ended, std::size_t known) {
 void FileRun::convert(const std::vector<std::string_view>& lines) {
     const std::size_t mark = buffer_.size();
     converter_.feed(lines, out_);
-    if (!utf8::is_valid(out_.since(mark))) {
+    const std::string_view made = out_.since(mark);
+    if (!bytes::is_ascii(made) && !utf8::is_valid(made)) {
         buffer_.shrink_to(mark);
         std::size_t index = 0;
         std::string output;

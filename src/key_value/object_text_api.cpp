@@ -1,5 +1,6 @@
-// The public ObjectText: the converter's own layout of a line, kept in the
-// caller's object so that sizing and writing a text allocates nothing.
+// The public sized write: ObjectText, the converter's own layout of a line
+// kept in the caller's object so that sizing and writing a text allocates
+// nothing; and object texts appended to a caller's buffer.
 #include <new>
 #include <type_traits>
 
@@ -24,7 +25,21 @@ const Layout<kEscape>& layout(const unsigned char* storage) {
     return *std::launder(reinterpret_cast<const Layout<kEscape>*>(storage));
 }
 
+template <bool kEscape>
+void append_objects(LineViews lines, ByteBuffer& out) {
+    for (const std::string_view line : lines) {
+        const Layout<kEscape> text(line);
+        char* const at = out.extend(text.size() + 1);
+        text.write(at);
+        at[text.size()] = '\n';
+    }
+}
+
 }  // namespace
+
+void csv_lines_to_json(LineViews lines, ByteBuffer& out, KeyValueOptions options) {
+    return options.escape ? append_objects<true>(lines, out) : append_objects<false>(lines, out);
+}
 
 ObjectText::ObjectText(std::string_view line, KeyValueOptions options) : escape_(options.escape) {
     size_ = escape_ ? (new (layout_) Layout<true>(line))->size() : (new (layout_) Layout<false>(line))->size();

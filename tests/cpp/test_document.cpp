@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <random>
@@ -216,6 +217,53 @@ TEST(Document, HooksBracketTheWorkAndMayStopIt) {
             EXPECT_GT(hooks.checkpoints, 10);  // one per block of 100 bytes at least
         }
         EXPECT_EQ(hooks.begun, hooks.ended);
+    }
+}
+
+// UTF-8 as the strict decoder reads it, a code point at a time: the
+// reference for utf8::measure and utf8::ascii_run.
+bool reference_utf8(std::string_view text, std::size_t& count, std::uint32_t& widest) {
+    count = 0;
+    widest = 0;
+    for (std::size_t i = 0; i < text.size(); ++count) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >> 5 == 6 ? 2 : lead >> 4 == 14 ? 3 : lead >> 3 == 30 ? 4 : 0;
+        if (!length || i + length > text.size()) return false;
+        std::uint32_t c = length == 1 ? lead : lead & (0x7Fu >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if (next >> 6 != 2) return false;
+            c = c << 6 | (next & 0x3Fu);
+        }
+        const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < least[length] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return false;
+        widest = c > 0x7F && c > widest ? c : widest;
+        i += length;
+    }
+    return true;
+}
+
+TEST(Document, Utf8AgreesWithTheStrictDecoder) {
+    std::mt19937 random(808);
+    const std::string pieces[] = {"a", "abcdefgh", "0123456789abcdef", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                  "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\xFF", "\x80"};
+    for (int i = 0; i < 20000; ++i) {
+        std::string text;
+        for (std::size_t n = random() % 8; n > 0; --n) text += pieces[random() % std::size(pieces)];
+        std::size_t count = 0, want_count = 0;
+        std::uint32_t widest = 0, want_widest = 0;
+        const bool valid = reference_utf8(text, want_count, want_widest);
+        ASSERT_EQ(zendral::utf8::measure(text, count, widest), valid) << testing::PrintToString(text);
+        if (valid) {
+            ASSERT_EQ(count, want_count) << testing::PrintToString(text);
+            ASSERT_EQ(widest, want_widest) << testing::PrintToString(text);
+        }
+        const std::size_t ascii = std::min(text.size(), text.find_first_of(std::string("\x80\x81\x82\x83\x88\x90\x98\x9F"
+                                                                                        "\xA0\xA9\xAC\xC0\xC3\xE2\xED\xF0\xF4\xFF")));
+        std::string copy(text.size(), '\0');
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+        ASSERT_EQ(zendral::utf8::ascii_run<true>(p, 0, text.size(), copy.data()), ascii) << testing::PrintToString(text);
+        ASSERT_EQ(copy.substr(0, ascii), text.substr(0, ascii));
     }
 }
 
