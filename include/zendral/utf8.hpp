@@ -44,26 +44,46 @@ inline std::size_t ascii_run(const unsigned char* p, std::size_t from, std::size
         if (word & 0x8080808080808080u) break;
         if constexpr (kCopy) std::memcpy(out + (i - from), &word, 8);
     }
+    if (i < size && i + 8 > size && size - from >= 8) {
+        // The same with the last 8 bytes.
+        std::uint64_t last;
+        std::memcpy(&last, p + size - 8, 8);
+        if (!(last & 0x8080808080808080u)) {
+            if constexpr (kCopy) std::memcpy(out + (size - 8 - from), &last, 8);
+            return size - from;
+        }
+    }
     for (; i < size && p[i] < 0x80; ++i) {
         if constexpr (kCopy) out[i - from] = static_cast<char>(p[i]);
     }
     return i - from;
 }
 
-// Whether every byte is below 0x80: without stopping early, so that a line
-// of text is one OR of its blocks and one test.
-inline bool is_ascii(std::string_view bytes) {
+// Whether every byte is below 0x80, without stopping early, so that a line
+// of text is one OR of its blocks and one test; with kCopy, the bytes are
+// copied to `out` on the way (all of them when they are ASCII).
+template <bool kCopy = false>
+inline bool all_ascii(std::string_view bytes, char* out = nullptr) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
 #if defined(__SSE2__)
-    if (bytes.size() >= 16) {
+    if (n >= 16) {
         const auto block = [p](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)); };
-        __m128i high = block(bytes.size() - 16);
-        for (std::size_t i = 0; i + 16 <= bytes.size(); i += 16) high = _mm_or_si128(high, block(i));
+        const __m128i last = block(n - 16);
+        __m128i high = last;
+        for (std::size_t i = 0; i + 16 <= n; i += 16) {
+            const __m128i next = block(i);
+            if constexpr (kCopy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), next);
+            high = _mm_or_si128(high, next);
+        }
+        if constexpr (kCopy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n - 16), last);
         return _mm_movemask_epi8(high) == 0;
     }
 #endif
-    return ascii_run(p, 0, bytes.size()) == bytes.size();
+    return ascii_run<kCopy>(p, 0, n, out) == n;
 }
+
+inline bool is_ascii(std::string_view bytes) { return all_ascii(bytes); }
 
 // The length of the sequence at p[i] (1 to 4) and its code point, or 0 when
 // no valid sequence starts there.

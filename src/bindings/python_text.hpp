@@ -414,8 +414,7 @@ private:
                 std::memcpy(data, bytes.data(), bytes.size());
                 return text;
             }
-            const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-            if (utf8::ascii_run<true>(p, 0, bytes.size(), data) == bytes.size()) return text;
+            if (utf8::all_ascii<true>(bytes, data)) return text;
             Py_DECREF(text);
         }
         return make_text(bytes);
