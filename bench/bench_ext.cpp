@@ -17,8 +17,8 @@
 #include <string_view>
 
 #include "../src/bindings/boundary.hpp"
-#include "../src/key_value/file_lines.hpp"
 #include "../tests/cpp/reference.hpp"
+#include "zendral/key_value.hpp"
 #include "zendral/line_list.hpp"
 
 namespace {
@@ -36,21 +36,25 @@ LineList pass_lines(LineList lines) { return lines; }
 // csv_file_to_json's shape: the file's lines read the same way, unconverted.
 LineList read_lines(const std::string& path) {
     LineList lines;
-    zendral::key_value::for_each_file_line(path, [&](std::string_view line) { lines.emplace_back(line); });
+    zendral::csv_file_lines(path, [&](std::string_view line) { lines.emplace_back(line); });
     return lines;
 }
 
 // Every line read in place and made into a new str: the boundary alone.
 StrList copy_once(const Lines& lines) {
-    StrList copies(lines.size());
-    for (const std::string_view line : lines.views()) copies.add(line, lines.all_ascii());
-    return copies;
+    return zendral::bindings::pybind11_errors([&] {
+        StrList copies(lines.size());
+        for (const std::string_view line : lines.views()) copies.add(line, lines.all_ascii());
+        return copies;
+    });
 }
 
 StrList read_once(const std::string& path) {
-    StrList lines;
-    zendral::key_value::for_each_file_line(path, [&](std::string_view line) { lines.add(line, false); });
-    return lines;
+    return zendral::bindings::pybind11_errors([&] {
+        StrList lines;
+        zendral::csv_file_lines(path, [&](std::string_view line) { lines.add(line, false); });
+        return lines;
+    });
 }
 
 // The output's shape, as zendral gave it: per line its length in code points
@@ -124,9 +128,7 @@ pybind11::object interface_floor(const pybind11::list& lines, const pybind11::by
 
 pybind11::object interface_floor_file(const std::string& path, const pybind11::bytes& packed) {
     std::uint64_t folded = 0;
-    zendral::key_value::for_each_file_line(path, [&](std::string_view line) {
-        folded |= fold(line.data(), line.size());
-    });
+    zendral::csv_file_lines(path, [&](std::string_view line) { folded |= fold(line.data(), line.size()); });
     return make_shape(shape_of(packed), folded);
 }
 

@@ -5,13 +5,13 @@
 # leak or memory blow-up fails the script and leaves the input in
 # WORK/TARGET/artifacts/ (replay it: build-fuzz/fuzz/fuzz_TARGET FILE).
 #   scripts/fuzz.sh [TARGET...] [--seconds N] [--work DIR]
-# TARGET: inline_spans md_to_html key_value superlinear long_lines md_escape kv_escape
+# TARGET: inline_spans md_to_html key_value superlinear long_lines md_escape kv_escape document
 #   (default: all)
 # --seconds: per target (default 30); --work: default build-fuzz/work
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-all_targets=(inline_spans md_to_html key_value superlinear long_lines md_escape kv_escape)
+all_targets=(inline_spans md_to_html key_value superlinear long_lines md_escape kv_escape document)
 targets=()
 seconds=30
 work=""
@@ -46,6 +46,7 @@ options_for() {
     long_lines) options=(-max_len=256 -timeout=30 "-dict=$zendral_root/fuzz/markdown.dict") ;;
     md_escape) options=(-max_len=4096 -timeout=10 "-dict=$zendral_root/fuzz/markdown.dict") ;;
     kv_escape) options=(-max_len=4096 -timeout=10 "-dict=$zendral_root/fuzz/key_value.dict") ;;
+    document) options=(-max_len=4096 -timeout=10 "-dict=$zendral_root/fuzz/markdown.dict") ;;
   esac
   seeds=("$zendral_root/fuzz/seeds/$1")
   case $1 in

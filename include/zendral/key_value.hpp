@@ -6,9 +6,11 @@
 // object text is valid JSON only when the input avoids those bytes.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "zendral/byte_buffer.hpp"
 #include "zendral/line_list.hpp"
 #include "zendral/line_stream.hpp"
 
@@ -40,6 +42,10 @@ LineList csv_lines_to_json(LineList lines, KeyValueOptions options);
 void csv_lines_to_json(LineViews lines, LineSink sink);
 void csv_lines_to_json(LineViews lines, LineSink sink, KeyValueOptions options);
 
+// The same, each object text and an LF appended to `out`: for a caller that
+// keeps the bytes (the block engine), with no call and no copy per line.
+void csv_lines_to_json(LineViews lines, ByteBuffer& out, KeyValueOptions options = {});
+
 // The same for the lines of a file; lines end at LF only, and a final line
 // without LF still counts. Throws std::invalid_argument("embedded null byte")
 // for a path holding NUL, std::runtime_error("Could not open file: " + path)
@@ -53,5 +59,34 @@ LineList csv_file_to_json(const std::string& path, KeyValueOptions options);
 // the lines before the failure went to the sink).
 void csv_file_to_json(const std::string& path, LineSink sink);
 void csv_file_to_json(const std::string& path, LineSink sink, KeyValueOptions options);
+
+// The object text of one line, laid out but not yet written: its exact size
+// first, then its bytes written wherever the caller keeps them (straight into
+// a string object of that size, say). It is line_csv_to_json(line, options).
+// Holds a view of the line, which must outlive it.
+class ObjectText {
+public:
+    explicit ObjectText(std::string_view line, KeyValueOptions options = {});
+    ObjectText(const ObjectText&) = delete;
+    ObjectText& operator=(const ObjectText&) = delete;
+
+    std::size_t size() const noexcept { return size_; }
+    // Writes the size() bytes of the text to `out`.
+    void write(char* out) const;
+
+    // Room for the converter's layout of a line, which stays private.
+    static constexpr std::size_t kLayoutBytes = 1024;
+
+private:
+    alignas(alignof(std::max_align_t)) unsigned char layout_[kLayoutBytes];
+    std::size_t size_;
+    bool escape_;
+};
+
+// The lines of the file at `path` as csv_file_to_json reads them, each to
+// `on_line` as a view valid only during that call: for a caller that
+// converts them its own way (with ObjectText, say). Throws as
+// csv_file_to_json does.
+void csv_file_lines(const std::string& path, LineSink on_line);
 
 }  // namespace zendral

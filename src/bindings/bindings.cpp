@@ -3,9 +3,10 @@
 // once. Lines are read in place from the caller's objects (views into an
 // ASCII str, a bytes buffer, or a UTF-8 form made for the call) and fed to
 // the converters' streaming form; every output line becomes a new str
-// straight from the converter's buffer, or is written straight into it. What Python code can observe (what
-// is accepted, the exceptions and their texts, the signatures) is pybind11's
-// standard behaviour for a list of std::string, with these repairs:
+// straight from the converter's buffer, or is written straight into it. What
+// Python code can observe (what is accepted, the exceptions and their texts,
+// the signatures) is pybind11's standard behaviour for a list of
+// std::string, with these repairs:
 //  - The length of a line sequence is asked once.
 //  - A str's UTF-8 form is read without leaving a copy attached to it.
 //  - A MemoryError raised while reading a str propagates instead of being
@@ -18,24 +19,24 @@
 //  - The functions belong to the module, as a C extension's do: their
 //    __qualname__ is their name and pickle takes them by reference.
 //  - A sub-interpreter is refused with an ImportError instead of hanging.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "python_text.hpp"  // Python.h first, as the interpreter asks
+
 #include <pybind11/pybind11.h>
 
-
-#include "../key_value/file_lines.hpp"
-#include "../key_value/object_text.hpp"
 #include "boundary.hpp"
+#include "zendral/byte_buffer.hpp"
 #include "zendral/key_value.hpp"
 #include "zendral/markdown.hpp"
+#include "zendral/utf8.hpp"
 
 namespace zendral::bindings {
 namespace {
@@ -60,25 +61,29 @@ bool refuse_sub_interpreter() {
 }
 
 StrList md_to_html(const Lines& lines) {
-    StrList html(lines.size() + lines.size() / 8 + 2);
-    const bool ascii = lines.all_ascii();
-    zendral::md_to_html(lines.views(), [&](std::string_view line) { html.add(line, ascii); });
-    return html;
+    return pybind11_errors([&] {
+        StrList html(lines.size() + lines.size() / 8 + 2);
+        const bool ascii = lines.all_ascii();
+        zendral::md_to_html(lines.views(), [&](std::string_view line) { html.add(line, ascii); });
+        return html;
+    });
 }
 
 StrList csv_lines_to_json(const Lines& lines) {
-    StrList objects(lines.size());
-    if (lines.all_ascii()) {
-        // ASCII lines give ASCII texts, each sized before it is written: so
-        // written straight into its str, not into a buffer and copied.
-        for (const std::string_view line : lines.views()) {
-            const key_value::ObjectText object(line);
-            objects.add_written(object.size(), [&](char* out) { object.write(out); });
+    return pybind11_errors([&] {
+        StrList objects(lines.size());
+        if (lines.all_ascii()) {
+            // ASCII lines give ASCII texts, each sized before it is written: so
+            // written straight into its str, not into a buffer and copied.
+            for (const std::string_view line : lines.views()) {
+                const ObjectText object(line);
+                objects.add_written(object.size(), [&](char* out) { object.write(out); });
+            }
+            return objects;
         }
+        zendral::csv_lines_to_json(lines.views(), [&](std::string_view object) { objects.add(object, false); });
         return objects;
-    }
-    zendral::csv_lines_to_json(lines.views(), [&](std::string_view object) { objects.add(object, false); });
-    return objects;
+    });
 }
 
 // The file's object texts as a result list. An object text that is not UTF-8
@@ -90,12 +95,12 @@ StrList csv_lines_to_json(const Lines& lines) {
 class FileObjects {
 public:
     void operator()(std::string_view line) {
-        if (!undecodable_ && bytes::is_ascii(line)) {
+        const ObjectText object(line);
+        if (!undecodable_ && utf8::is_ascii(line)) {
             // An ASCII line gives an ASCII text, written straight into its str.
-            const key_value::ObjectText object(line);
             return objects_.add_written(object.size(), [&](char* out) { object.write(out); });
         }
-        add_other(line);
+        add_other(object);
     }
 
     StrList take() {
@@ -104,20 +109,22 @@ public:
     }
 
 private:
-    [[gnu::noinline]] void add_other(std::string_view line) {
-        const std::string_view object = writer_(line);
-        if (undecodable_) return objects_.add_bytes(object);
+    [[gnu::noinline]] void add_other(const ObjectText& object) {
+        if (text_.capacity() < object.size()) text_.replace(std::max(object.size(), 2 * text_.capacity()));
+        object.write(text_.data());
+        const std::string_view text(text_.data(), object.size());
+        if (undecodable_) return objects_.add_bytes(text);
         try {
-            objects_.add(object, false);
-        } catch (pybind11::error_already_set& error) {
-            if (!error.matches(PyExc_UnicodeDecodeError)) throw;
-            undecodable_.emplace(std::move(error));
-            objects_.add_bytes(object);
+            objects_.add(text, false);
+        } catch (const PythonError&) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw;
+            undecodable_.emplace();  // the error, taken from the interpreter
+            objects_.add_bytes(text);
         }
     }
 
     StrList objects_;
-    key_value::ObjectWriter writer_;
+    ByteBuffer text_;
     std::optional<pybind11::error_already_set> undecodable_;
 };
 
@@ -126,7 +133,7 @@ StrList csv_file_to_json(const std::string& path) {
     try {
         // The library's csv_file_to_json(path, sink), with the texts of ASCII
         // lines written where they are kept.
-        key_value::for_each_file_line(path, objects);
+        pybind11_errors([&] { csv_file_lines(path, objects); });
     } catch (const std::runtime_error& error) {
         // Its text names the path; bytes that are not UTF-8 cannot be the text
         // of a Python exception. 3.6 then raises RuntimeError without a text,
@@ -153,12 +160,14 @@ template <>
 struct type_caster<std::string> : string_caster<std::string> {
     bool load(handle source, bool) {
         if (!source) return false;
-        std::string_view bytes;
-        bool ascii = false;
-        zendral::bindings::ItemReader reader;
-        if (!reader.read(source.ptr(), bytes, ascii)) return false;
-        value.assign(bytes.data(), bytes.size());
-        return true;
+        return zendral::bindings::pybind11_errors([&] {
+            std::string_view bytes;
+            bool ascii = false;
+            zendral::bindings::TextReader reader;
+            if (!reader.read(source.ptr(), bytes, ascii)) return false;
+            value.assign(bytes.data(), bytes.size());
+            return true;
+        });
     }
 };
 
@@ -168,16 +177,18 @@ namespace zendral::bindings {
 namespace {
 
 // --- What the module takes from pybind11's internals ----------------------
-// Besides its own type_caster specialisations (Lines and StrList in
-// boundary.hpp, std::string above: PYBIND11_TYPE_CASTER, const_name and the
-// load/cast protocol), two things, all checked by the Python suite under
-// every pybind11 release the build accepts (2.10 to 3.1):
-//  - cpp_function::dispatcher, the function every bound function's
+// Checked against pybind11 2.10.3 (Debian 12's), 2.12.x and 3.1.x (the
+// index's, per pyproject.toml), the releases the build accepts. Besides its
+// own type_caster specialisations (PYBIND11_TYPE_CASTER, const_name and the
+// load/cast protocol), it relies on two things, which take_over_entries()
+// checks at import, failing it with an ImportError (and so every test) on a
+// pybind11 that does otherwise:
+//  - cpp_function::dispatcher is the function every bound function's
 //    PyMethodDef points at. Its parameter list changed with 3.0.2 (the fast
 //    calling convention); the guard below takes whatever it is.
-//  - The function object's m_self, which pybind11 sets to the object that
-//    holds the function's record (a capsule before 3.0, a function_record
-//    after) and hands to the dispatcher as its first argument.
+//  - The function object's m_self is the object that holds the function's
+//    record (a capsule before 3.0, a function_record after), which pybind11
+//    hands to the dispatcher as its first argument.
 
 struct Dispatcher : pybind11::cpp_function {
     using pybind11::cpp_function::dispatcher;
@@ -194,47 +205,40 @@ PyObject* records[function_count] = {};
 
 template <std::size_t index, typename... Arguments>
 PyObject* guarded_dispatcher(PyObject* /* module */, Arguments... arguments) noexcept {
-    // The C++ runtime keeps a thread's exception state in thread-local storage
-    // that glibc allocates on the thread's first use of it. If that first use
-    // is a throw because memory ran out, the allocation fails too and glibc
-    // aborts the process. Using it here, before anything can throw, makes the
-    // allocation happen while memory is still there. (Volatile: the library
-    // declares the function pure, so an unused call would be dropped.) With
-    // libc++ linked in (the release wheels), that state is in the module's
-    // own thread-local block, allocated whole by the same first use.
-    [[maybe_unused]] volatile const int unwinding = std::uncaught_exceptions();
     if (!refuse_sub_interpreter()) return nullptr;
-    try {
-        return Dispatcher::dispatcher(records[index], arguments...);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "zendral: unexpected C++ exception at the call boundary");
-        return nullptr;
-    }
+    return guarded("zendral: unexpected C++ exception at the call boundary",
+                   [&] { return Dispatcher::dispatcher(records[index], arguments...); });
 }
 
-// The guard with the dispatcher's own parameter list, as the PyMethodDef's
-// generic function pointer.
+template <typename... Arguments>
+using DispatcherType = PyObject* (*)(PyObject*, Arguments...);
+
 template <std::size_t index, typename... Arguments>
-PyCFunction guard_for(PyObject* (*)(PyObject*, Arguments...)) {
+PyCFunction guard_for(DispatcherType<Arguments...>) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_dispatcher<index, Arguments...>));
 }
 
-template <std::size_t index>
-void guard_entry(pybind11::module_& module) {
-    PyObject* const function = module.attr(function_names[index]).ptr();
-    if (!PyCFunction_Check(function)) throw std::logic_error("zendral: a bound function is not a builtin function");
-    auto* const object = reinterpret_cast<PyCFunctionObject*>(function);
-    object->m_ml->ml_meth = guard_for<index>(&Dispatcher::dispatcher);
-    records[index] = object->m_self;  // the function's reference, now ours
-    Py_INCREF(module.ptr());
-    object->m_self = module.ptr();
-}
-
+// Points each bound function's method definition at its guard, and gives the
+// function the module as m_self, keeping the record holder for the guard.
 template <std::size_t... index>
-void guard_entries(pybind11::module_& module, std::index_sequence<index...>) {
-    (guard_entry<index>(module), ...);
+void take_over_entries(pybind11::module_& module, std::index_sequence<index...>) {
+    const auto dispatcher = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Dispatcher::dispatcher));
+    PyCFunctionObject* functions[function_count] = {};
+    for (std::size_t i = 0; i < function_count; ++i) {
+        PyObject* const function = module.attr(function_names[i]).ptr();
+        auto* const object = PyCFunction_Check(function) ? reinterpret_cast<PyCFunctionObject*>(function) : nullptr;
+        if (!object || object->m_ml->ml_meth != dispatcher || !object->m_self || object->m_self == module.ptr()) {
+            throw std::runtime_error("zendral: this pybind11 binds functions otherwise than the releases the module "
+                                     "was checked against (2.10 to 3.1)");
+        }
+        functions[i] = object;
+    }
+    ((functions[index]->m_ml->ml_meth = guard_for<index>(&Dispatcher::dispatcher)), ...);
+    for (std::size_t i = 0; i < function_count; ++i) {
+        records[i] = functions[i]->m_self;  // the function's reference, now ours
+        Py_INCREF(module.ptr());
+        functions[i]->m_self = module.ptr();
+    }
 }
 
 }  // namespace
@@ -251,7 +255,7 @@ PYBIND11_MODULE(zendral, module) {
                "Convert CSV lines to JSON lines. Returns an array of lines.");
     module.def(bindings::function_names[2], &bindings::csv_file_to_json,
                "Convert a CSV file to JSON. Returns an array of lines.");
-    bindings::guard_entries(module, std::make_index_sequence<bindings::function_count>());
+    bindings::take_over_entries(module, std::make_index_sequence<bindings::function_count>());
 }
 #undef PyInit_zendral
 

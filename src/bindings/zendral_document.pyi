@@ -1,7 +1,10 @@
 # Type stub for the zendral_document extension module, installed beside it.
 # Written for Python 3.6 readers: typing generics, no "X | Y".
 from os import PathLike
-from typing import Tuple, Union, overload
+from typing import Optional, Tuple, Union, overload
+
+# The project's version.
+__version__: str
 
 # A path, or an open file descriptor (used as it is and left open).
 _File = Union[str, bytes, PathLike, int]
@@ -9,12 +12,14 @@ _File = Union[str, bytes, PathLike, int]
 _Counts = Tuple[int, int, int]
 
 @overload
-def md_to_html(document: str, *, escape: bool = ...) -> str:
+def md_to_html(document: str, *, escape: bool = ..., page: bool = ..., title: Optional[str] = ...,
+               css: Optional[str] = ...) -> str:
     """Convert a Markdown document to HTML, returned as the same type."""
     ...
 
 @overload
-def md_to_html(document: Union[bytes, bytearray, memoryview], *, escape: bool = ...) -> bytes: ...
+def md_to_html(document: Union[bytes, bytearray, memoryview], *, escape: bool = ..., page: bool = ...,
+               title: Optional[str] = ..., css: Optional[str] = ...) -> bytes: ...
 
 @overload
 def kv_to_json(document: str, *, escape: bool = ...) -> str:
@@ -24,7 +29,8 @@ def kv_to_json(document: str, *, escape: bool = ...) -> str:
 @overload
 def kv_to_json(document: Union[bytes, bytearray, memoryview], *, escape: bool = ...) -> bytes: ...
 
-def md_file_to_html(source: _File, target: _File, *, escape: bool = ...) -> _Counts:
+def md_file_to_html(source: _File, target: _File, *, escape: bool = ..., page: bool = ...,
+                    title: Optional[str] = ..., css: Optional[str] = ...) -> _Counts:
     """Convert a Markdown file to an HTML file, in blocks."""
     ...
 

@@ -8,8 +8,9 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
 #include <string>
+
+#include "zendral/byte_buffer.hpp"
 
 namespace zendral::scratch {
 
@@ -44,18 +45,14 @@ class Bytes {
 public:
     // At least `size` writable bytes; what the buffer held before is gone.
     char* take(std::size_t size) {
-        if (const std::size_t capacity = capacity_for(capacity_, std::max<std::size_t>(size, 1))) {
-            data_.reset();
-            capacity_ = 0;  // stays true if the allocation throws
-            data_.reset(new char[capacity]);
-            capacity_ = capacity;
+        if (const std::size_t capacity = capacity_for(buffer_.capacity(), std::max<std::size_t>(size, 1))) {
+            buffer_.replace(capacity);
         }
-        return data_.get();
+        return buffer_.data();
     }
 
 private:
-    std::unique_ptr<char[]> data_;
-    std::size_t capacity_ = 0;
+    ByteBuffer buffer_;
 };
 
 }  // namespace zendral::scratch

@@ -3,9 +3,10 @@
 #  1. `cmake --install` of the build into a fresh prefix, then find_package
 #     (consumer) and pkg-config (consumer_pc) from there;
 #  2. add_subdirectory() of the source tree (consumer).
-#   cmake -DSOURCE_DIR=... -DBUILD_DIR=... -DWORK_DIR=... -DCXX=... -P check.cmake
+#   cmake -DSOURCE_DIR=... -DBUILD_DIR=... -DWORK_DIR=... -DCXX=... -DVERSION=MAJOR.MINOR -P check.cmake
 string(CONCAT expected "<h1>Hi</h1>\n<ul>\n<li><strong>x</strong></li>\n</ul>\n{\"a\": \"1\"}\n"
-                     "<ul>\n<li>&lt;b&gt;</li>\n</ul>\n{\"q\": \"\\\"\"}\n")
+                     "<ul>\n<li>&lt;b&gt;</li>\n</ul>\n{\"q\": \"\\\"\"}\n"
+                     "<h1>A &amp; B</h1>\n<ul>\n<li>x</li>\n</ul>\n")
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
@@ -30,5 +31,6 @@ endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${WORK_DIR}/prefix")
-build_and_run("${WORK_DIR}/installed" "consumer;consumer_pc" "-DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix")
+build_and_run("${WORK_DIR}/installed" "consumer;consumer_pc" "-DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix"
+              "-DZENDRAL_VERSION=${VERSION}")
 build_and_run("${WORK_DIR}/subproject" "consumer" "-DZENDRAL_SOURCE_DIR=${SOURCE_DIR}")

@@ -1,6 +1,7 @@
 // A C++ program using zendral as a library; check.cmake builds it.
 #include <iostream>
 
+#include "zendral/document.hpp"
 #include "zendral/key_value.hpp"
 #include "zendral/markdown.hpp"
 
@@ -14,4 +15,10 @@ int main() {
     stream.feed(zendral::LineViews(lines, 1), print);
     stream.finish(print);
     std::cout << zendral::line_csv_to_json("q=\"", {true}) << '\n';
+    // The block engine: a whole document in, its lines out, each with LF.
+    zendral::ByteBuffer html;
+    zendral::DocumentOptions escaped;
+    escaped.escape = true;
+    zendral::convert_document("# A & B\n- x", zendral::DocumentKind::markdown, escaped, html);
+    std::cout << html.view();
 }

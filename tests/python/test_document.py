@@ -7,6 +7,7 @@ import json
 import os
 import pathlib
 import random
+import re
 import signal
 import tempfile
 import unittest
@@ -69,7 +70,7 @@ class Files(unittest.TestCase):
             for kind, convert in (("md", document.md_file_to_html), ("kv", document.kv_file_to_json)):
                 wanted = old_path(kind, data)
                 for block in BLOCK_SIZES:
-                    options = {"_block_size": block} if block else {}
+                    options = {"_block_size": block, "escape": False} if block else {"escape": False}
                     with self.subTest(input=name, kind=kind, block=block):
                         if isinstance(wanted, int):
                             with self.assertRaises(UnicodeDecodeError) as caught:
@@ -83,12 +84,12 @@ class Files(unittest.TestCase):
                 if not isinstance(wanted, int):
                     with self.subTest(input=name, kind=kind, form="document"):
                         whole = document.md_to_html if kind == "md" else document.kv_to_json
-                        self.assertEqual(whole(data), wanted)
+                        self.assertEqual(whole(data, escape=False), wanted)
                         try:
                             text = data.decode()
                         except UnicodeDecodeError:
                             continue
-                        self.assertEqual(whole(text), wanted.decode())
+                        self.assertEqual(whole(text, escape=False), wanted.decode())
 
     def test_paths_and_descriptors(self):
         with open(self.source, "wb") as out:
@@ -145,6 +146,80 @@ class Files(unittest.TestCase):
             with open(self.source, "rb") as source:
                 self.assertEqual(source.read(), b"a=1\n" * 1000)  # not truncated
 
+    def test_a_source_that_fails_leaves_the_target_as_it_was(self):
+        cases = [(os.path.dirname(self.source), IsADirectoryError)]
+        if os.path.exists("/proc/self/mem"):
+            cases.append(("/proc/self/mem", OSError))  # opens, and its first read fails (EIO)
+        for source, error in cases:
+            with self.subTest(source=source):
+                with open(self.target, "wb") as out:
+                    out.write(b"kept")
+                with self.assertRaises(error) as caught:
+                    document.md_file_to_html(source, self.target)
+                self.assertEqual(caught.exception.filename, source)
+                with open(self.target, "rb") as result:
+                    self.assertEqual(result.read(), b"kept")
+
+    def test_a_failed_write_names_the_target_descriptor(self):
+        with open(self.source, "wb") as out:
+            out.write(b"a=1\n" * 100000)
+        read_end, write_end = os.pipe()
+        os.set_blocking(write_end, False)
+        try:
+            with self.assertRaises(BlockingIOError) as caught:
+                document.kv_file_to_json(self.source, write_end)  # no reader drains the pipe
+            self.assertEqual(caught.exception.filename, write_end)
+            self.assertFalse(hasattr(caught.exception, "characters_written"))
+        finally:
+            os.close(read_end)
+            os.close(write_end)
+        for descriptor, error in ((2 ** 40, OverflowError), (2 ** 80, OverflowError), (-1, ValueError)):
+            with self.subTest(descriptor=descriptor), self.assertRaises(error):
+                document.kv_file_to_json(self.source, descriptor)
+
+    def test_pages(self):
+        """(document, keywords, the title line, the link line or None)."""
+        cases = [
+            (b"para\n## Two *x* & <y>\n# One\n", {}, b"<title>Two *x* &amp; &lt;y&gt;</title>", None),
+            (b"####### no\n#no\n", {"title": 'a "b"'}, b"<title>a &quot;b&quot;</title>", None),
+            (b"text", {}, b"<title>in</title>", None),  # the source's file name
+            (b"# T", {"css": 'a.css?x=1&y="2"'}, b"<title>T</title>",
+             b'<link rel="stylesheet" href="a.css?x=1&amp;y=&quot;2&quot;">'),
+        ]
+        for data, keywords, title, link in cases:
+            with open(self.source, "wb") as out:
+                out.write(data)
+            body = document.md_to_html(data)
+            wanted = [b"<!doctype html>", b"<html>", b"<head>", b'<meta charset="utf-8">', title] + \
+                ([link] if link else []) + [b"</head>", b"<body>"]
+            wanted = b"".join(line + b"\n" for line in wanted) + body + b"</body>\n</html>\n"
+            for block in (1, 4, None):
+                with self.subTest(data=data, block=block):
+                    options = dict(keywords, **({"_block_size": block} if block else {}))
+                    counts = document.md_file_to_html(self.source, self.target, page=True, **options)
+                    with open(self.target, "rb") as result:
+                        self.assertEqual(result.read(), wanted)
+                    self.assertEqual(counts, (len(data), wanted.count(b"\n"), len(wanted)))
+            with self.subTest(data=data, form="document"):
+                untitled = wanted.replace(b"<title>in</title>", b"<title>Untitled</title>")
+                self.assertEqual(document.md_to_html(data, page=True, **keywords), untitled)
+
+    def test_a_pipe_is_looked_ahead_one_block_for_its_title(self):
+        data = b"- item\n" * 4 + b"# Late\n"
+        read_end, write_end = os.pipe()
+        os.write(write_end, data)
+        os.close(write_end)
+        try:
+            document.md_file_to_html(read_end, self.target, page=True, title="Given", _block_size=8)
+        finally:
+            os.close(read_end)
+        with open(self.source, "wb") as out:
+            out.write(data)
+        document.md_file_to_html(self.source, self.source + ".html", page=True, title="Given", _block_size=8)
+        for path, title in ((self.target, b"<title>Given</title>"), (self.source + ".html", b"<title>Late</title>")):
+            with open(path, "rb") as result, self.subTest(path=path):
+                self.assertIn(title, result.read())
+
     def test_a_signal_handler_runs_while_a_read_waits(self):
         read_end, write_end = os.pipe()
 
@@ -163,6 +238,11 @@ class Files(unittest.TestCase):
 
 
 class Documents(unittest.TestCase):
+    def test_version_is_the_projects(self):
+        with open(os.path.join(os.path.dirname(SEEDS), os.pardir, "CMakeLists.txt")) as cmake_lists:
+            version = re.search(r"project\(zendral VERSION ([0-9.]+)", cmake_lists.read()).group(1)
+        self.assertEqual(document.__version__, version)
+
     def test_types_in_and_out(self):
         for function, text, wanted in ((document.md_to_html, "# é\n*x*", "<h1>é</h1>\n<p><em>x</em></p>\n"),
                                        (document.kv_to_json, "a=1,b\r\n", '{"a": "1"}\n')):
@@ -275,12 +355,13 @@ class Escaped(unittest.TestCase):
                     self.assertIn(name, MADE_ENTITIES if kind == "entity" else MADE_TAGS)
                     self.assertEqual(attributes, ())
 
-    def test_escaping_is_off_by_default(self):
+    def test_escaping_is_on_by_default(self):
         for function, data in ((document.md_to_html, b"<b>&</b>\n"), (document.kv_to_json, b'a="\\\n')):
             with self.subTest(function=function.__name__):
-                self.assertEqual(function(data), old_path("md" if function is document.md_to_html
-                                                         else "kv", data))
-                self.assertNotEqual(function(data, escape=True), function(data))
+                self.assertEqual(function(data, escape=False),
+                                 old_path("md" if function is document.md_to_html else "kv", data))
+                self.assertEqual(function(data), function(data, escape=True))
+                self.assertNotEqual(function(data), function(data, escape=False))
 
 
 if __name__ == "__main__":

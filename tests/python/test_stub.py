@@ -173,7 +173,7 @@ class TypeCheck(unittest.TestCase):
 
 class DocumentStub(unittest.TestCase):
     """zendral_document.pyi: beside its module, every public function with
-    the parameters the module takes, escape keyword-only."""
+    the parameters the module takes, the options keyword-only."""
 
     def test_stub_matches_the_module(self):
         import zendral_document
@@ -197,7 +197,8 @@ class DocumentStub(unittest.TestCase):
             for name, overloads in defined.items():
                 for node in overloads:
                     with self.subTest(function=name, line=node.lineno):
-                        self.assertEqual([a.arg for a in node.args.kwonlyargs], ["escape"])
+                        markdown = ["escape", "page", "title", "css"] if name.startswith("md_") else []
+                        self.assertEqual([a.arg for a in node.args.kwonlyargs], markdown or ["escape"])
                         function = getattr(zendral_document, name)
                         named = {a.arg: samples[a.arg] for a in node.args.args}
                         function(escape=True, **named)  # every name the stub gives is taken

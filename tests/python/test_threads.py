@@ -2,11 +2,18 @@
 results as one thread alone: no converter keeps state between calls or
 shares a buffer between callers. Each thread runs every function many times
 on its own copy of the work list, released together by a barrier; the
-interpreter switches threads every 0.1 ms so that calls interleave often."""
+interpreter switches threads every 0.1 ms so that calls interleave often.
+And zendral_document's file functions, waiting on a pipe, leave the other
+threads running and Ctrl-C working."""
 import os
+import select
+import signal
+import subprocess
 import sys
 import tempfile
+import textwrap
 import threading
+import time
 import unittest
 
 from support import zendral
@@ -75,6 +82,54 @@ class SameResultsAcrossThreads(unittest.TestCase):
         for thread in threads:
             thread.join()
         self.assertEqual(mismatches, [])
+
+
+# Two threads wait in zendral_document: one to open a FIFO that no one
+# writes, one to read a pipe that stays empty. The main thread then counts,
+# says so, and sleeps in short steps until Ctrl-C.
+WAITING = textwrap.dedent(r"""
+    import os, sys, threading, time, zendral_document
+    folder = sys.argv[1]
+    fifo = os.path.join(folder, "fifo")
+    os.mkfifo(fifo)
+    read_end, write_end = os.pipe()
+    waits = [lambda: zendral_document.md_file_to_html(fifo, os.path.join(folder, "a.html")),
+             lambda: zendral_document.kv_file_to_json(read_end, os.path.join(folder, "b.jsonl"))]
+    for wait in waits:
+        threading.Thread(target=wait, daemon=True).start()
+    time.sleep(0.2)
+    count, started = 0, time.monotonic()
+    while time.monotonic() - started < 0.2:
+        count += 1
+    try:
+        print("running", count, flush=True)
+        while True:
+            time.sleep(0.05)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    os._exit(0)  # the waiting threads never end
+""")
+
+
+class WaitingOnAPipe(unittest.TestCase):
+    def test_other_threads_run_and_ctrl_c_reaches_the_main_thread(self):
+        with tempfile.TemporaryDirectory() as folder:
+            child = subprocess.Popen([sys.executable, "-c", WAITING, folder], stdout=subprocess.PIPE)
+            try:
+                ready = select.select([child.stdout], [], [], 10)[0]
+                self.assertTrue(ready, "the main thread did not run while the others waited")
+                words = child.stdout.readline().split()
+                self.assertEqual(words[0], b"running")
+                self.assertGreater(int(words[1]), 1000)
+                child.send_signal(signal.SIGINT)
+                sent = time.monotonic()
+                self.assertTrue(select.select([child.stdout], [], [], 5)[0], "Ctrl-C did not reach the main thread")
+                self.assertEqual(child.stdout.readline(), b"interrupted\n")
+                self.assertLess(time.monotonic() - sent, 1.0)
+            finally:
+                child.kill()
+                child.wait()
+                child.stdout.close()
 
 
 if __name__ == "__main__":
