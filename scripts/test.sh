@@ -40,7 +40,7 @@ for version in $wanted; do
     versions+=("$version")
 done
 
-ensure_packages cmake make g++ pybind11-dev googletest libgtest-dev \
+ensure_packages cmake make g++ pybind11-dev googletest libgtest-dev jq \
   python3-dev python3-venv python3-distributed python3-cryptography
 
 skipped=() failed=()
