@@ -210,8 +210,8 @@ class Command(unittest.TestCase):
                     self.assertEqual(read, parser.parse(arguments))
 
     def test_a_run_of_the_common_forms_loads_nothing_it_does_not_use(self):
-        # What a start costs most: argparse, the version's lookup, and modules
-        # only some outputs need.
+        # What a start costs most: argparse, the version's lookup, signal's
+        # enums, and modules only some outputs need.
         path = self.write("a.log", b"a=1\n")
         loaded = ("import sys; before = set(sys.modules); from zendral_cli import main; status = "
                   "main(sys.argv[1:]); sys.stderr.write(' '.join(set(sys.modules) - before)); sys.exit(status)")
@@ -222,7 +222,7 @@ class Command(unittest.TestCase):
                 self.assertEqual(done.returncode, 0)
                 self.assertEqual(set(done.stderr.decode().split()) & {
                     "argparse", "importlib.metadata", "pkg_resources", "tempfile", "hashlib", "binascii",
-                    "inspect"}, set())
+                    "inspect", "signal", "enum"}, set())
 
     def test_the_help_quoted_in_the_docs_is_the_help(self):
         with open(os.path.join(SOURCE_ROOT, "docs", "command.md"), encoding="utf-8") as page:
