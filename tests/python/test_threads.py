@@ -88,7 +88,10 @@ class SameResultsAcrossThreads(unittest.TestCase):
 # writes, one to read a pipe that stays empty. The main thread then counts,
 # says so, and sleeps in short steps until Ctrl-C.
 WAITING = textwrap.dedent(r"""
-    import os, sys, threading, time, zendral_document
+    import os, signal, sys, threading, time, zendral_document
+    # Ctrl-C as in a terminal's foreground job, even where this test runs in
+    # a background one (which starts with SIGINT ignored).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     folder = sys.argv[1]
     fifo = os.path.join(folder, "fifo")
     os.mkfifo(fifo)

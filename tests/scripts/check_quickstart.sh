@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The README's two development commands as a newcomer runs them: scripts/demo.sh, then
-# scripts/test.sh, in that order, in one fresh copy of the clone. Twice: with
-# this machine's PATH (pyenv's Pythons where it has them), and as on a
+# scripts/test.sh, in that order, in one fresh copy of the clone, as on a
 # machine with Debian's python3 alone (PATH without pyenv, a HOME without
-# .pyenv). test.sh runs in a short form, its ctest runs limited to a few
+# .pyenv), the case the rest of the suite never meets; with this machine's
+# PATH only where it has no such python3 (every other test runs with that
+# PATH, and each quick start builds everything once). test.sh runs in a short form, its ctest runs limited to a few
 # tests by ZENDRAL_TESTS and without the sanitizer build: what is checked is
 # that the builds demo.sh left are taken up, not the suites the main build
 # runs anyway.
@@ -53,14 +54,6 @@ quick_start() {
   done
 }
 
-# pyenv's shims find their versions through HOME unless told where.
-pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
-if [ -d "$pyenv_root" ]; then
-  quick_start with-pyenv PYENV_ROOT="$pyenv_root" XDG_CACHE_HOME="${XDG_CACHE_HOME:-$HOME/.cache}"
-else
-  quick_start as-is XDG_CACHE_HOME="${XDG_CACHE_HOME:-$HOME/.cache}"
-fi
-
 # Debian's python3 alone: every pyenv folder off PATH.
 debian_path=$(tr ':' '\n' <<<"$PATH" | grep -v -e pyenv -e '^$' | paste -sd: -)
 if [ -x /usr/bin/python3 ] && PATH=$debian_path python3 -c 'import sys, venv; sys.exit(sys.version_info < (3, 6))' 2>/dev/null; then
@@ -69,7 +62,9 @@ if [ -x /usr/bin/python3 ] && PATH=$debian_path python3 -c 'import sys, venv; sy
   quick_start debian-python3 PATH="$debian_path" \
     XDG_CACHE_HOME="${XDG_CACHE_HOME:-$HOME/.cache}" ZENDRAL_PYTHONS="$version"
 else
-  echo "skipped: no Debian python3 with venv at /usr/bin/python3"
+  # pyenv's shims find their versions through HOME unless told where.
+  echo "no Debian python3 with venv at /usr/bin/python3: the quick start with this PATH"
+  quick_start as-is PYENV_ROOT="${PYENV_ROOT:-$HOME/.pyenv}" XDG_CACHE_HOME="${XDG_CACHE_HOME:-$HOME/.cache}"
 fi
 
 [ "$ran" -gt 0 ] || exit 77
