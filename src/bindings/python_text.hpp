@@ -177,7 +177,20 @@ public:
         for (Py_buffer& view : views_) PyBuffer_Release(&view);
     }
 
-    bool read(PyObject* object, std::string_view& bytes, bool& ascii) {
+    // A ready ASCII str, most lines, is taken inline: its characters are its
+    // UTF-8. Anything else goes out of line.
+    [[gnu::always_inline]] bool read(PyObject* object, std::string_view& bytes, bool& ascii) {
+        if (PyUnicode_Check(object) && PyUnicode_IS_READY(object) && PyUnicode_IS_ASCII(object)) {
+            ascii = true;
+            bytes = {static_cast<const char*>(PyUnicode_DATA(object)),
+                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))};
+            return true;
+        }
+        return read_other(object, bytes, ascii);
+    }
+
+private:
+    [[gnu::noinline]] bool read_other(PyObject* object, std::string_view& bytes, bool& ascii) {
         if (PyUnicode_Check(object)) return read_str(object, bytes, ascii);
         ascii = false;
         if (PyBytes_Check(object)) {
@@ -197,7 +210,6 @@ public:
         return false;
     }
 
-private:
     bool read_str(PyObject* text, std::string_view& bytes, bool& ascii) {
         // Made ready (a str from the old wchar_t API may not be) through a
         // public call: the module must keep loading into later interpreters far
@@ -404,8 +416,15 @@ public:
 
 private:
     // ASCII, the common case, is allocated at its length and copied, checked
-    // as it is copied unless known; other text goes to the decoder.
+    // as it is copied unless known; other text goes to the decoder. An empty
+    // line (a blank Markdown line's) is the interpreter's shared empty str,
+    // as its decoder gives it.
     [[gnu::always_inline]] static PyObject* make_str(std::string_view bytes, bool ascii) {
+        if (bytes.empty()) {
+            PyObject* const empty = PyUnicode_New(0, 0);
+            if (!empty) raise();
+            return empty;
+        }
         if (bytes.size() > 1) {
             PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
             if (!text) raise();
@@ -420,7 +439,7 @@ private:
         return make_text(bytes);
     }
 
-    // make_str for lines that are not ASCII or are that short: out of line,
+    // make_str for lines that are not ASCII or of one byte: out of line,
     // so that the ASCII path stays small enough to be inlined into the sinks.
     [[gnu::noinline]] static PyObject* make_text(std::string_view bytes) {
         PyObject* text = decode(bytes);
