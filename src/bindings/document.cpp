@@ -83,7 +83,7 @@ PyObject* result(std::string_view out, bool text, bool ascii) {
     const auto size = static_cast<Py_ssize_t>(out.size());
     if (!text) return PyBytes_FromStringAndSize(out.data(), size);
     if (ascii && utf8::is_ascii(out)) {
-        PyObject* const made = PyUnicode_New(size, 127);
+        PyObject* const made = new_str(out.size(), 127);
         if (made && size) std::memcpy(PyUnicode_1BYTE_DATA(made), out.data(), out.size());
         return made;
     }
