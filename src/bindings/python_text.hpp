@@ -22,6 +22,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "zendral/utf8.hpp"
 
@@ -100,21 +103,39 @@ private:
     std::size_t used_ = kBlock;
 };
 
-// How many code units from `i` on, in steps of 8 bytes, are below 0x80: the
-// ASCII runs that most non-ASCII text is made of, skipped a word at a time.
-template <class Unit>
-std::size_t ascii_units(const Unit* units, std::size_t i, std::size_t count) {
-    constexpr std::size_t kPerWord = 8 / sizeof(Unit);
-    constexpr std::uint64_t kHigh = sizeof(Unit) == 1 ? 0x8080808080808080u
-                                  : sizeof(Unit) == 2 ? 0xFF80FF80FF80FF80u
-                                                      : 0xFFFFFF80FFFFFF80u;
-    const std::size_t start = i;
-    for (; i + kPerWord <= count; i += kPerWord) {
-        std::uint64_t word;
-        std::memcpy(&word, units + i, 8);
-        if (word & kHigh) break;
+// How many code units from `from` on are below 0x80: the ASCII runs that
+// most non-ASCII text is made of, 16 units at a time. With kCopy they are
+// narrowed to bytes at `out` on the way, so that a run is checked and
+// copied in one pass.
+template <class Unit, bool kCopy = false>
+std::size_t ascii_units(const Unit* units, std::size_t from, std::size_t count, char* out = nullptr) {
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at)); };
+    const __m128i high = sizeof(Unit) == 1 ? _mm_set1_epi8(static_cast<char>(0x80))
+                       : sizeof(Unit) == 2 ? _mm_set1_epi16(static_cast<short>(0xFF80))
+                                           : _mm_set1_epi32(static_cast<int>(0xFFFFFF80));
+    constexpr std::size_t kStep = 16 / sizeof(Unit);  // units in one 16-byte load
+    for (; i + 16 <= count; i += 16) {
+        __m128i blocks[sizeof(Unit)];
+        __m128i any = _mm_setzero_si128();
+        for (std::size_t b = 0; b < sizeof(Unit); ++b) any = _mm_or_si128(any, blocks[b] = load(i + b * kStep));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(any, high), _mm_setzero_si128())) != 0xFFFF) break;
+        if constexpr (kCopy) {
+            __m128i bytes = blocks[0];
+            // Below 0x80, so the saturating packs keep every value.
+            if constexpr (sizeof(Unit) == 2) bytes = _mm_packus_epi16(blocks[0], blocks[1]);
+            if constexpr (sizeof(Unit) == 4) {
+                bytes = _mm_packus_epi16(_mm_packs_epi32(blocks[0], blocks[1]), _mm_packs_epi32(blocks[2], blocks[3]));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i - from)), bytes);
+        }
     }
-    return i - start;
+#endif
+    for (; i < count && units[i] < 0x80; ++i) {
+        if constexpr (kCopy) out[i - from] = static_cast<char>(units[i]);
+    }
+    return i - from;
 }
 
 // The UTF-8 form of a str's code points (Unit: their storage width), or
@@ -137,8 +158,7 @@ bool encode_utf8(const Unit* units, std::size_t count, CallBytes& storage, std::
     char* const start = storage.take(size ? size : 1);
     char* out = start;
     for (std::size_t i = 0; i < count;) {
-        if (const std::size_t run = ascii_units(units, i, count)) {
-            for (std::size_t j = 0; j < run; ++j) out[j] = static_cast<char>(units[i + j]);
+        if (const std::size_t run = ascii_units<Unit, true>(units, i, count, out)) {
             out += run;
             i += run;
             continue;
@@ -255,14 +275,44 @@ private:
     bool buffers_;
 };
 
+// How many bytes from `from` on are below 0x80, written to `out` as Units
+// on the way, 16 at a time.
+template <class Unit>
+std::size_t widen_ascii(const unsigned char* p, std::size_t from, std::size_t size, Unit* out) {
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const auto store = [&](std::size_t at, __m128i units) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i - from) + at), units);
+    };
+    for (; i + 16 <= size; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        if (_mm_movemask_epi8(bytes)) break;
+        if constexpr (sizeof(Unit) == 1) store(0, bytes);
+        const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+        if constexpr (sizeof(Unit) == 2) {
+            store(0, low);
+            store(8, high);
+        }
+        if constexpr (sizeof(Unit) == 4) {
+            store(0, _mm_unpacklo_epi16(low, zero));
+            store(4, _mm_unpackhi_epi16(low, zero));
+            store(8, _mm_unpacklo_epi16(high, zero));
+            store(12, _mm_unpackhi_epi16(high, zero));
+        }
+    }
+#endif
+    for (; i < size && p[i] < 0x80; ++i) out[i - from] = static_cast<Unit>(p[i]);
+    return i - from;
+}
+
 // Writes the code points of `bytes`, UTF-8 already measured, as Units.
 template <class Unit>
 void decode_utf8(std::string_view bytes, Unit* out) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
     for (std::size_t i = 0; i < n;) {
-        const std::size_t run = utf8::ascii_run(p, i, n);
-        for (std::size_t j = 0; j < run; ++j) out[j] = static_cast<Unit>(p[i + j]);
+        const std::size_t run = widen_ascii(p, i, n, out);
         out += run;
         i += run;
         if (i == n) break;

@@ -266,6 +266,24 @@ class Documents(unittest.TestCase):
                         self.assertEqual(function(text, escape=escape),
                                          function(text.encode(), escape=escape).decode())
 
+    def test_str_of_each_width_in_and_out(self):
+        # A str is read, and the result made, 16 code units at a time: a
+        # character of each width at each place around those blocks; the
+        # result's kind is its widest character's, or it would not compare
+        # equal. The last document's result is large enough to be allocated
+        # apart from the others.
+        for char in ("\x80", "\xff", "\u0100", "\u20ac", "\uffff", "\U0001F600", "\U0010FFFF"):
+            lines = ["v" * at + char + "w" * (48 - at) + "\xe9" + "x" * 20  # and a narrower one after
+                     for at in (0, 1, 15, 16, 17, 31, 32, 47, 48)]
+            with self.subTest(char=char):
+                self.assertEqual(document.md_to_html("\n".join(lines)),
+                                 "".join("<p>%s</p>\n" % line for line in lines))
+                self.assertEqual(document.md_to_html("# " + "\n".join(lines) + "\n" + "x" * 100),
+                                 "<h1>%s</h1>\n" % lines[0]
+                                 + "".join("<p>%s</p>\n" % line for line in lines[1:]) + "<p>%s</p>\n" % ("x" * 100))
+        line = "a" * 60 + "\U0001F600"
+        self.assertEqual(document.md_to_html((line + "\n") * 40000), ("<p>%s</p>\n" % line) * 40000)
+
     def test_arguments_refused(self):
         with self.assertRaises(TypeError):
             zendral.md_to_html(["\ud800"])  # what the module raises for such a str
