@@ -9,6 +9,7 @@
 #endif
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -26,6 +27,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "zendral/byte_buffer.hpp"
 #include "zendral/utf8.hpp"
 
 namespace zendral::bindings {
@@ -96,9 +98,13 @@ public:
         return out;
     }
 
+    // A buffer's bytes, kept as they are until the call is over.
+    std::string_view keep(ByteBuffer&& bytes) { return kept_.emplace_back(std::move(bytes)).view(); }
+
 private:
     static constexpr std::size_t kBlock = 64 * 1024;
     std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<ByteBuffer> kept_;
     char* small_ = nullptr;
     std::size_t used_ = kBlock;
 };
@@ -138,35 +144,35 @@ std::size_t ascii_units(const Unit* units, std::size_t from, std::size_t count, 
     return i - from;
 }
 
-// The UTF-8 form of a str's code points (Unit: their storage width), or
-// false for a lone surrogate, which has none. Sized in a first pass, written
-// in a second, into the call's own storage: no bytes object is made, and
-// nothing is attached to the caller's str.
+// The size of the UTF-8 form of units [from, to), or false for a lone
+// surrogate, which has none.
 template <class Unit>
-bool encode_utf8(const Unit* units, std::size_t count, CallBytes& storage, std::string_view& bytes) {
-    std::size_t size = count;
-    for (std::size_t i = 0; i < count;) {
-        if (const std::size_t run = ascii_units(units, i, count)) {
+bool utf8_size(const Unit* units, std::size_t from, std::size_t to, std::size_t& size) {
+    size = to - from;
+    for (std::size_t i = from; i < to;) {
+        if (const std::size_t run = ascii_units(units, i, to)) {
             i += run;
             continue;
         }
         const std::uint32_t c = units[i++];
-        if (c < 0x80) continue;
         if (c >= 0xD800 && c <= 0xDFFF) return false;
         size += c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
     }
-    char* const start = storage.take(size ? size : 1);
-    char* out = start;
-    for (std::size_t i = 0; i < count;) {
-        if (const std::size_t run = ascii_units<Unit, true>(units, i, count, out)) {
+    return true;
+}
+
+// Writes the UTF-8 form of units [from, to), known to have one, to `out`;
+// returns its end.
+template <class Unit>
+char* write_utf8(const Unit* units, std::size_t from, std::size_t to, char* out) {
+    for (std::size_t i = from; i < to;) {
+        if (const std::size_t run = ascii_units<Unit, true>(units, i, to, out)) {
             out += run;
             i += run;
             continue;
         }
         const std::uint32_t c = units[i++];
-        if (c < 0x80) {
-            *out++ = static_cast<char>(c);
-        } else if (c < 0x800) {
+        if (c < 0x800) {
             *out++ = static_cast<char>(0xC0 | (c >> 6));
             *out++ = static_cast<char>(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
@@ -180,7 +186,32 @@ bool encode_utf8(const Unit* units, std::size_t count, CallBytes& storage, std::
             *out++ = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    bytes = {start, size};
+    return out;
+}
+
+// The UTF-8 form of a str's code points (Unit: their storage width), or
+// false for a lone surrogate, into the call's own storage: no bytes object
+// is made, and nothing is attached to the caller's str. Sized in a first
+// pass, written in a second; a long str (a whole document) a stretch at a
+// time, so that the second pass reads what the first left in the cache.
+template <class Unit>
+bool encode_utf8(const Unit* units, std::size_t count, CallBytes& storage, std::string_view& bytes) {
+    constexpr std::size_t kStretch = 16 * 1024;
+    std::size_t size = 0;
+    if (count <= kStretch) {
+        if (!utf8_size(units, 0, count, size)) return false;
+        char* const start = storage.take(size ? size : 1);
+        bytes = {start, static_cast<std::size_t>(write_utf8(units, 0, count, start) - start)};
+        return true;
+    }
+    ByteBuffer out;
+    out.reserve(count + count / 16);  // most text is mostly ASCII
+    for (std::size_t from = 0; from < count; from += kStretch) {
+        const std::size_t to = std::min(count, from + kStretch);
+        if (!utf8_size(units, from, to, size)) return false;
+        write_utf8(units, from, to, out.extend(size));
+    }
+    bytes = storage.keep(std::move(out));
     return true;
 }
 

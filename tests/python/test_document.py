@@ -283,12 +283,17 @@ class Documents(unittest.TestCase):
                                  + "".join("<p>%s</p>\n" % line for line in lines[1:]) + "<p>%s</p>\n" % ("x" * 100))
         line = "a" * 60 + "\U0001F600"
         self.assertEqual(document.md_to_html((line + "\n") * 40000), ("<p>%s</p>\n" % line) * 40000)
+        # Read a stretch of 16384 code units at a time: characters on either side of a seam.
+        text = "a" * 16383 + "\u20ac\U0001F600" + "b" * 16382 + "\xe9"
+        self.assertEqual(document.md_to_html(text), "<p>%s</p>\n" % text)
 
     def test_arguments_refused(self):
         with self.assertRaises(TypeError):
             zendral.md_to_html(["\ud800"])  # what the module raises for such a str
         for function in (document.md_to_html, document.kv_to_json):
-            for arguments, keywords in ((("\ud800",), {}), ((["a=1"],), {}), ((None,), {}),
+            # A long str is read a stretch at a time: a surrogate in a late one.
+            for arguments, keywords in ((("\ud800",), {}), (("\u20ac" * 40000 + "\udfff",), {}),
+                                        ((["a=1"],), {}), ((None,), {}),
                                         (("a", True), {}), ((), {"text": "a"})):
                 with self.subTest(function=function.__name__, arguments=arguments, keywords=keywords):
                     with self.assertRaises(TypeError):
