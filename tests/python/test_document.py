@@ -283,6 +283,10 @@ class Documents(unittest.TestCase):
                                  + "".join("<p>%s</p>\n" % line for line in lines[1:]) + "<p>%s</p>\n" % ("x" * 100))
         line = "a" * 60 + "\U0001F600"
         self.assertEqual(document.md_to_html((line + "\n") * 40000), ("<p>%s</p>\n" % line) * 40000)
+        # ASCII in, not ASCII out: a title's undecodable byte becomes U+FFFD.
+        made = document.md_to_html("x" * 40, page=True, title="t\udcff")
+        self.assertIn("<title>t\ufffd</title>", made)
+        self.assertEqual(made, document.md_to_html(b"x" * 40, page=True, title="t\udcff").decode())
         # Read a stretch of 16384 code units at a time: characters on either side of a seam.
         text = "a" * 16383 + "\u20ac\U0001F600" + "b" * 16382 + "\xe9"
         self.assertEqual(document.md_to_html(text), "<p>%s</p>\n" % text)
