@@ -98,14 +98,16 @@ def version_of(module, distribution):
 
 
 class Contender:
-    def __init__(self, name, call, input_bytes):
+    def __init__(self, name, call, input_bytes, argument=None):
         self.name, self.call, self.input_bytes, self.times = name, call, input_bytes, []
+        self.argument = argument  # makes the call's argument anew each round, untimed
 
     def run_once(self):
+        given = (self.argument(),) if self.argument else ()
         gc.collect()
         gc.disable()
         started = time.perf_counter()
-        result = self.call()
+        result = self.call(*given)
         del result  # freeing the result is part of what a caller pays
         elapsed = time.perf_counter() - started
         gc.enable()
@@ -251,13 +253,21 @@ def peer_group(documents, limit_bytes):
 
 def document_group(documents):
     """Whole documents, str in and str out: every Markdown file of the docs
-    joined into one text, converted in one call."""
+    joined into one text, converted in one call. pyromark leaves the str's
+    UTF-8 form attached to it, which zendral_document then reads too; the
+    "fresh str" rows give each call a str made anew, as a program that
+    converts a text once does."""
     text = "".join(t if t.endswith("\n") else t + "\n" for t in documents)
     size = len(text.encode())
+
+    def fresh():
+        return (text + "\n")[:-1]
+
     # escape=False: the same bytes as zendral's list function, checked below.
     contenders = [
         Contender("zendral_document.md_to_html, raw", lambda: zendral_document.md_to_html(text, escape=False), size),
         Contender("zendral_document.md_to_html, escaped", lambda: zendral_document.md_to_html(text), size),
+        Contender("zendral_document, escaped, fresh str", zendral_document.md_to_html, size, fresh),
         Contender("zendral, split + md_to_html + join",
                   lambda: "\n".join(zendral.md_to_html(text.split("\n"))), size),
     ]
@@ -265,6 +275,7 @@ def document_group(documents):
     if pyromark:
         contenders.append(Contender("pyromark.html %s" % version_of(pyromark, "pyromark"),
                                     lambda: pyromark.html(text), size))
+        contenders.append(Contender("pyromark.html, fresh str", pyromark.html, size, fresh))
     if markdown_it_pyrs:
         renderer = markdown_it_pyrs.MarkdownIt()
         contenders.append(Contender("markdown-it-pyrs %s" % version_of(markdown_it_pyrs, "markdown-it-pyrs"),
@@ -369,9 +380,13 @@ def main():
     for _ in range(args.document_rounds):
         for contender in contenders:
             contender.run_once()
-    print("\nmedian of %d interleaved rounds; x zendral_document: median (range) of per-round ratios"
+    print("\nmedian of %d interleaved rounds; x zendral_document raw, x escaped: median (range) of per-round ratios"
           % args.document_rounds)
-    report(title, contenders, contenders[0], contenders[:1])
+    report(title, contenders, contenders[0], contenders[:2])
+    peers = [c for c in contenders if c.name.startswith("pyromark.html")]
+    for peer, ours in zip(peers, (contenders[1], contenders[2])):  # the str as it is, then fresh
+        ratios = peer.ratios_to(ours)
+        print("-> %s / %s: %.2f (%.2f-%.2f)" % (peer.name, ours.name, statistics.median(ratios), min(ratios), max(ratios)))
     if args.documents_only:
         return
     if ext is None:

@@ -27,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "python_text.hpp"  // Python.h first, as the interpreter asks
 
@@ -72,21 +73,16 @@ StrList md_to_html(const Lines& lines) {
 StrList csv_lines_to_json(const Lines& lines) {
     return pybind11_errors([&] {
         StrList objects(lines.size());
-        if (lines.all_ascii()) {
-            // ASCII lines give ASCII texts, each sized before it is written: so
-            // written straight into its str, not into a buffer and copied.
-            for (const std::string_view line : lines.views()) {
-                const ObjectText object(line);
-                objects.add_written(object.size(), [&](char* out) { object.write(out); });
-            }
-            return objects;
-        }
-        zendral::csv_lines_to_json(lines.views(), [&](std::string_view object) { objects.add(object, false); });
+        const bool ascii = lines.all_ascii();
+        zendral::csv_lines_to_json(lines.views(), [&](std::string_view object) { objects.add(object, ascii); });
         return objects;
     });
 }
 
-// The file's object texts as a result list. An object text that is not UTF-8
+// The file's object texts as a result list. Lines are gathered into batches
+// and converted by the streaming converter, whose one sweep per line beats
+// sizing each text first, with one call per batch instead of one per line; a
+// long line goes on its own, uncopied. An object text that is not UTF-8
 // fails the call only once the whole file is read: a read or memory failure
 // anywhere in the file wins over it, as when the file was converted whole
 // before any str was made. The texts from there on are kept as bytes, so the
@@ -95,24 +91,42 @@ StrList csv_lines_to_json(const Lines& lines) {
 class FileObjects {
 public:
     void operator()(std::string_view line) {
-        const ObjectText object(line);
-        if (!undecodable_ && utf8::is_ascii(line)) {
-            // An ASCII line gives an ASCII text, written straight into its str.
-            return objects_.add_written(object.size(), [&](char* out) { object.write(out); });
+        if (line.size() >= kBatchBytes) {
+            flush();
+            return convert(LineViews(&line, 1));
         }
-        add_other(object);
+        if (batch_.size() + line.size() > kBatchBytes) flush();
+        batch_.append(line);
+        ends_.push_back(batch_.size());
     }
 
     StrList take() {
+        flush();
         if (undecodable_) throw *undecodable_;
         return std::move(objects_);
     }
 
 private:
-    [[gnu::noinline]] void add_other(const ObjectText& object) {
-        if (text_.capacity() < object.size()) text_.replace(std::max(object.size(), 2 * text_.capacity()));
-        object.write(text_.data());
-        const std::string_view text(text_.data(), object.size());
+    static constexpr std::size_t kBatchBytes = 64 * 1024;
+
+    void flush() {
+        if (ends_.empty()) return;
+        views_.clear();
+        std::size_t start = 0;
+        for (const std::size_t end : ends_) {
+            views_.emplace_back(batch_.data() + start, end - start);
+            start = end;
+        }
+        convert(views_);
+        batch_.clear();
+        ends_.clear();
+    }
+
+    void convert(LineViews lines) {
+        zendral::csv_lines_to_json(lines, [&](std::string_view text) { add(text); });
+    }
+
+    void add(std::string_view text) {
         if (undecodable_) return objects_.add_bytes(text);
         try {
             objects_.add(text, false);
@@ -124,7 +138,9 @@ private:
     }
 
     StrList objects_;
-    ByteBuffer text_;
+    ByteBuffer batch_;
+    std::vector<std::size_t> ends_;
+    std::vector<std::string_view> views_;
     std::optional<pybind11::error_already_set> undecodable_;
 };
 

@@ -78,14 +78,16 @@ struct Keywords {
 };
 
 // The result of a document of the argument's type: bytes for bytes-like, a
-// str for a str (ASCII in and out copied as it is, else decoded).
+// str for a str (ASCII in and out copied as it is, checked as it is copied;
+// else decoded).
 PyObject* result(std::string_view out, bool text, bool ascii) {
     const auto size = static_cast<Py_ssize_t>(out.size());
     if (!text) return PyBytes_FromStringAndSize(out.data(), size);
-    if (ascii && utf8::is_ascii(out)) {
-        PyObject* const made = PyUnicode_New(size, 127);
-        if (made && size) std::memcpy(PyUnicode_1BYTE_DATA(made), out.data(), out.size());
-        return made;
+    if (ascii && size > 1) {
+        PyObject* const made = new_str(out.size(), 127);
+        if (!made) return nullptr;
+        if (utf8::all_ascii<true>(out, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(made)))) return made;
+        Py_DECREF(made);
     }
     return decode(out);
 }

@@ -9,6 +9,7 @@
 #endif
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -19,6 +20,14 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "zendral/byte_buffer.hpp"
 #include "zendral/utf8.hpp"
 
 namespace zendral::bindings {
@@ -89,60 +98,81 @@ public:
         return out;
     }
 
+    // A buffer's bytes, kept as they are until the call is over.
+    std::string_view keep(ByteBuffer&& bytes) { return kept_.emplace_back(std::move(bytes)).view(); }
+
 private:
     static constexpr std::size_t kBlock = 64 * 1024;
     std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<ByteBuffer> kept_;
     char* small_ = nullptr;
     std::size_t used_ = kBlock;
 };
 
-// How many code units from `i` on, in steps of 8 bytes, are below 0x80: the
-// ASCII runs that most non-ASCII text is made of, skipped a word at a time.
-template <class Unit>
-std::size_t ascii_units(const Unit* units, std::size_t i, std::size_t count) {
-    constexpr std::size_t kPerWord = 8 / sizeof(Unit);
-    constexpr std::uint64_t kHigh = sizeof(Unit) == 1 ? 0x8080808080808080u
-                                  : sizeof(Unit) == 2 ? 0xFF80FF80FF80FF80u
-                                                      : 0xFFFFFF80FFFFFF80u;
-    const std::size_t start = i;
-    for (; i + kPerWord <= count; i += kPerWord) {
-        std::uint64_t word;
-        std::memcpy(&word, units + i, 8);
-        if (word & kHigh) break;
+// How many code units from `from` on are below 0x80: the ASCII runs that
+// most non-ASCII text is made of, 16 units at a time. With kCopy they are
+// narrowed to bytes at `out` on the way, so that a run is checked and
+// copied in one pass.
+template <class Unit, bool kCopy = false>
+std::size_t ascii_units(const Unit* units, std::size_t from, std::size_t count, char* out = nullptr) {
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at)); };
+    const __m128i high = sizeof(Unit) == 1 ? _mm_set1_epi8(static_cast<char>(0x80))
+                       : sizeof(Unit) == 2 ? _mm_set1_epi16(static_cast<short>(0xFF80))
+                                           : _mm_set1_epi32(static_cast<int>(0xFFFFFF80));
+    constexpr std::size_t kStep = 16 / sizeof(Unit);  // units in one 16-byte load
+    for (; i + 16 <= count; i += 16) {
+        __m128i blocks[sizeof(Unit)];
+        __m128i any = _mm_setzero_si128();
+        for (std::size_t b = 0; b < sizeof(Unit); ++b) any = _mm_or_si128(any, blocks[b] = load(i + b * kStep));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(any, high), _mm_setzero_si128())) != 0xFFFF) break;
+        if constexpr (kCopy) {
+            __m128i bytes = blocks[0];
+            // Below 0x80, so the saturating packs keep every value.
+            if constexpr (sizeof(Unit) == 2) bytes = _mm_packus_epi16(blocks[0], blocks[1]);
+            if constexpr (sizeof(Unit) == 4) {
+                bytes = _mm_packus_epi16(_mm_packs_epi32(blocks[0], blocks[1]), _mm_packs_epi32(blocks[2], blocks[3]));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i - from)), bytes);
+        }
     }
-    return i - start;
+#endif
+    for (; i < count && units[i] < 0x80; ++i) {
+        if constexpr (kCopy) out[i - from] = static_cast<char>(units[i]);
+    }
+    return i - from;
 }
 
-// The UTF-8 form of a str's code points (Unit: their storage width), or
-// false for a lone surrogate, which has none. Sized in a first pass, written
-// in a second, into the call's own storage: no bytes object is made, and
-// nothing is attached to the caller's str.
+// The size of the UTF-8 form of units [from, to), or false for a lone
+// surrogate, which has none.
 template <class Unit>
-bool encode_utf8(const Unit* units, std::size_t count, CallBytes& storage, std::string_view& bytes) {
-    std::size_t size = count;
-    for (std::size_t i = 0; i < count;) {
-        if (const std::size_t run = ascii_units(units, i, count)) {
+bool utf8_size(const Unit* units, std::size_t from, std::size_t to, std::size_t& size) {
+    size = to - from;
+    for (std::size_t i = from; i < to;) {
+        if (const std::size_t run = ascii_units(units, i, to)) {
             i += run;
             continue;
         }
         const std::uint32_t c = units[i++];
-        if (c < 0x80) continue;
         if (c >= 0xD800 && c <= 0xDFFF) return false;
         size += c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
     }
-    char* const start = storage.take(size ? size : 1);
-    char* out = start;
-    for (std::size_t i = 0; i < count;) {
-        if (const std::size_t run = ascii_units(units, i, count)) {
-            for (std::size_t j = 0; j < run; ++j) out[j] = static_cast<char>(units[i + j]);
+    return true;
+}
+
+// Writes the UTF-8 form of units [from, to), known to have one, to `out`;
+// returns its end.
+template <class Unit>
+char* write_utf8(const Unit* units, std::size_t from, std::size_t to, char* out) {
+    for (std::size_t i = from; i < to;) {
+        if (const std::size_t run = ascii_units<Unit, true>(units, i, to, out)) {
             out += run;
             i += run;
             continue;
         }
         const std::uint32_t c = units[i++];
-        if (c < 0x80) {
-            *out++ = static_cast<char>(c);
-        } else if (c < 0x800) {
+        if (c < 0x800) {
             *out++ = static_cast<char>(0xC0 | (c >> 6));
             *out++ = static_cast<char>(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
@@ -156,7 +186,32 @@ bool encode_utf8(const Unit* units, std::size_t count, CallBytes& storage, std::
             *out++ = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    bytes = {start, size};
+    return out;
+}
+
+// The UTF-8 form of a str's code points (Unit: their storage width), or
+// false for a lone surrogate, into the call's own storage: no bytes object
+// is made, and nothing is attached to the caller's str. Sized in a first
+// pass, written in a second; a long str (a whole document) a stretch at a
+// time, so that the second pass reads what the first left in the cache.
+template <class Unit>
+bool encode_utf8(const Unit* units, std::size_t count, CallBytes& storage, std::string_view& bytes) {
+    constexpr std::size_t kStretch = 16 * 1024;
+    std::size_t size = 0;
+    if (count <= kStretch) {
+        if (!utf8_size(units, 0, count, size)) return false;
+        char* const start = storage.take(size ? size : 1);
+        bytes = {start, static_cast<std::size_t>(write_utf8(units, 0, count, start) - start)};
+        return true;
+    }
+    ByteBuffer out;
+    out.reserve(count + count / 16);  // most text is mostly ASCII
+    for (std::size_t from = 0; from < count; from += kStretch) {
+        const std::size_t to = std::min(count, from + kStretch);
+        if (!utf8_size(units, from, to, size)) return false;
+        write_utf8(units, from, to, out.extend(size));
+    }
+    bytes = storage.keep(std::move(out));
     return true;
 }
 
@@ -177,7 +232,20 @@ public:
         for (Py_buffer& view : views_) PyBuffer_Release(&view);
     }
 
-    bool read(PyObject* object, std::string_view& bytes, bool& ascii) {
+    // A ready ASCII str, most lines, is taken inline: its characters are its
+    // UTF-8. Anything else goes out of line.
+    [[gnu::always_inline]] bool read(PyObject* object, std::string_view& bytes, bool& ascii) {
+        if (PyUnicode_Check(object) && PyUnicode_IS_READY(object) && PyUnicode_IS_ASCII(object)) {
+            ascii = true;
+            bytes = {static_cast<const char*>(PyUnicode_DATA(object)),
+                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))};
+            return true;
+        }
+        return read_other(object, bytes, ascii);
+    }
+
+private:
+    [[gnu::noinline]] bool read_other(PyObject* object, std::string_view& bytes, bool& ascii) {
         if (PyUnicode_Check(object)) return read_str(object, bytes, ascii);
         ascii = false;
         if (PyBytes_Check(object)) {
@@ -197,7 +265,6 @@ public:
         return false;
     }
 
-private:
     bool read_str(PyObject* text, std::string_view& bytes, bool& ascii) {
         // Made ready (a str from the old wchar_t API may not be) through a
         // public call: the module must keep loading into later interpreters far
@@ -239,14 +306,44 @@ private:
     bool buffers_;
 };
 
+// How many bytes from `from` on are below 0x80, written to `out` as Units
+// on the way, 16 at a time.
+template <class Unit>
+std::size_t widen_ascii(const unsigned char* p, std::size_t from, std::size_t size, Unit* out) {
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const auto store = [&](std::size_t at, __m128i units) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (i - from) + at), units);
+    };
+    for (; i + 16 <= size; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        if (_mm_movemask_epi8(bytes)) break;
+        if constexpr (sizeof(Unit) == 1) store(0, bytes);
+        const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+        if constexpr (sizeof(Unit) == 2) {
+            store(0, low);
+            store(8, high);
+        }
+        if constexpr (sizeof(Unit) == 4) {
+            store(0, _mm_unpacklo_epi16(low, zero));
+            store(4, _mm_unpackhi_epi16(low, zero));
+            store(8, _mm_unpacklo_epi16(high, zero));
+            store(12, _mm_unpackhi_epi16(high, zero));
+        }
+    }
+#endif
+    for (; i < size && p[i] < 0x80; ++i) out[i - from] = static_cast<Unit>(p[i]);
+    return i - from;
+}
+
 // Writes the code points of `bytes`, UTF-8 already measured, as Units.
 template <class Unit>
 void decode_utf8(std::string_view bytes, Unit* out) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
     for (std::size_t i = 0; i < n;) {
-        const std::size_t run = utf8::ascii_run(p, i, n);
-        for (std::size_t j = 0; j < run; ++j) out[j] = static_cast<Unit>(p[i + j]);
+        const std::size_t run = widen_ascii(p, i, n, out);
         out += run;
         i += run;
         if (i == n) break;
@@ -254,6 +351,26 @@ void decode_utf8(std::string_view bytes, Unit* out) {
         i += utf8::sequence(p, i, n, c);
         *out++ = static_cast<Unit>(c);
     }
+}
+
+// A new str of `count` code points, none above `widest`, for the caller to
+// fill. A large one (a whole document's) has its storage offered to the
+// kernel as huge pages before anything is written to it: a fresh block that
+// size comes straight from mmap, and faulting it in 4 KiB pages at a time
+// costs more than the conversion. Where the kernel takes no such advice,
+// nothing changes.
+inline PyObject* new_str(std::size_t count, std::uint32_t widest) {
+    PyObject* const text = PyUnicode_New(static_cast<Py_ssize_t>(count), static_cast<Py_UCS4>(widest));
+#if defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    const std::size_t size = text ? count * static_cast<std::size_t>(PyUnicode_KIND(text)) : 0;
+    if (size >= 4 * kHuge) {
+        const auto data = reinterpret_cast<std::uintptr_t>(PyUnicode_DATA(text));
+        const std::uintptr_t from = (data + kHuge - 1) & ~(kHuge - 1), to = (data + size) & ~(kHuge - 1);
+        ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // advice: failure changes nothing
+    }
+#endif
+    return text;
 }
 
 // A new str of `bytes`, decoded as strict UTF-8 as PyUnicode_DecodeUTF8
@@ -273,7 +390,7 @@ inline PyObject* decode(std::string_view bytes) {
         return PyUnicode_DecodeUTF8(copy.data(), size, nullptr);
     }
     if (count <= 1) return PyUnicode_DecodeUTF8(bytes.data(), size, nullptr);
-    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(count), static_cast<Py_UCS4>(widest));
+    PyObject* text = new_str(count, widest);
     if (!text) return nullptr;
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
@@ -404,8 +521,15 @@ public:
 
 private:
     // ASCII, the common case, is allocated at its length and copied, checked
-    // as it is copied unless known; other text goes to the decoder.
+    // as it is copied unless known; other text goes to the decoder. An empty
+    // line (a blank Markdown line's) is the interpreter's shared empty str,
+    // as its decoder gives it.
     [[gnu::always_inline]] static PyObject* make_str(std::string_view bytes, bool ascii) {
+        if (bytes.empty()) {
+            PyObject* const empty = PyUnicode_New(0, 0);
+            if (!empty) raise();
+            return empty;
+        }
         if (bytes.size() > 1) {
             PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
             if (!text) raise();
@@ -420,7 +544,7 @@ private:
         return make_text(bytes);
     }
 
-    // make_str for lines that are not ASCII or are that short: out of line,
+    // make_str for lines that are not ASCII or of one byte: out of line,
     // so that the ASCII path stays small enough to be inlined into the sinks.
     [[gnu::noinline]] static PyObject* make_text(std::string_view bytes) {
         PyObject* text = decode(bytes);

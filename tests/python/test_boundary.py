@@ -166,6 +166,17 @@ class LineListArgument(unittest.TestCase):
         self.assertEqual(zendral.csv_lines_to_json(["k\x00=\u00e9\x00\U0001F600"]),
                          ['{"k\x00": "\u00e9\x00\U0001F600"}'])
 
+    def test_non_ascii_anywhere_in_long_ascii_runs(self):
+        # str items are read, and result lines made, 16 code units at a time:
+        # a character of each width at each place around those blocks.
+        for char in ("\x80", "\xff", "\u0100", "\u20ac", "\uffff", "\U0001F600", "\U0010FFFF"):
+            for at in (0, 1, 15, 16, 17, 31, 32, 47, 48):
+                value = "v" * at + char + "w" * (48 - at) + "\xe9" + "x" * 20  # and a narrower one after
+                with self.subTest(char=char, at=at):
+                    self.assertEqual(zendral.csv_lines_to_json(["k=" + value, "a" * 40 + "=x" + value]),
+                                     ['{"k": "%s"}' % value, '{"%s": "x%s"}' % ("a" * 40, value)])
+                    self.assertEqual(zendral.md_to_html([value]), ["<p>%s</p>" % value])
+
     def test_non_utf8_result_line_raises_decode_error(self):
         with self.assertRaises(UnicodeDecodeError):
             zendral.csv_lines_to_json([b"a=1", b"k=\xff"])

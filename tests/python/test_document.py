@@ -266,11 +266,38 @@ class Documents(unittest.TestCase):
                         self.assertEqual(function(text, escape=escape),
                                          function(text.encode(), escape=escape).decode())
 
+    def test_str_of_each_width_in_and_out(self):
+        # A str is read, and the result made, 16 code units at a time: a
+        # character of each width at each place around those blocks; the
+        # result's kind is its widest character's, or it would not compare
+        # equal. The last document's result is large enough to be allocated
+        # apart from the others.
+        for char in ("\x80", "\xff", "\u0100", "\u20ac", "\uffff", "\U0001F600", "\U0010FFFF"):
+            lines = ["v" * at + char + "w" * (48 - at) + "\xe9" + "x" * 20  # and a narrower one after
+                     for at in (0, 1, 15, 16, 17, 31, 32, 47, 48)]
+            with self.subTest(char=char):
+                self.assertEqual(document.md_to_html("\n".join(lines)),
+                                 "".join("<p>%s</p>\n" % line for line in lines))
+                self.assertEqual(document.md_to_html("# " + "\n".join(lines) + "\n" + "x" * 100),
+                                 "<h1>%s</h1>\n" % lines[0]
+                                 + "".join("<p>%s</p>\n" % line for line in lines[1:]) + "<p>%s</p>\n" % ("x" * 100))
+        line = "a" * 60 + "\U0001F600"
+        self.assertEqual(document.md_to_html((line + "\n") * 40000), ("<p>%s</p>\n" % line) * 40000)
+        # ASCII in, not ASCII out: a title's undecodable byte becomes U+FFFD.
+        made = document.md_to_html("x" * 40, page=True, title="t\udcff")
+        self.assertIn("<title>t\ufffd</title>", made)
+        self.assertEqual(made, document.md_to_html(b"x" * 40, page=True, title="t\udcff").decode())
+        # Read a stretch of 16384 code units at a time: characters on either side of a seam.
+        text = "a" * 16383 + "\u20ac\U0001F600" + "b" * 16382 + "\xe9"
+        self.assertEqual(document.md_to_html(text), "<p>%s</p>\n" % text)
+
     def test_arguments_refused(self):
         with self.assertRaises(TypeError):
             zendral.md_to_html(["\ud800"])  # what the module raises for such a str
         for function in (document.md_to_html, document.kv_to_json):
-            for arguments, keywords in ((("\ud800",), {}), ((["a=1"],), {}), ((None,), {}),
+            # A long str is read a stretch at a time: a surrogate in a late one.
+            for arguments, keywords in ((("\ud800",), {}), (("\u20ac" * 40000 + "\udfff",), {}),
+                                        ((["a=1"],), {}), ((None,), {}),
                                         (("a", True), {}), ((), {"text": "a"})):
                 with self.subTest(function=function.__name__, arguments=arguments, keywords=keywords):
                     with self.assertRaises(TypeError):
