@@ -5,6 +5,7 @@ yardstick, and peak memory of kv and md on large inputs.
 
 usage: command_bench.py BASELINE_PYTHON [--new-python PYTHON] [--rounds N]
                         [--big-mb MB] [--workers N] [--batch-files N] [--batch-lines N]
+                        [--new-flags "--raw"]
 
 The new command is `PYTHON -m zendral_cli` (default: this interpreter) with
 this process's PYTHONPATH (the tree under test: its build folder and
@@ -109,10 +110,14 @@ def main():
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--batch-files", type=int, default=24)
     parser.add_argument("--batch-lines", type=int, default=100000)
+    parser.add_argument("--new-flags", default="",
+                        help="options for the new command's md, kv and batch, e.g. --raw against a "
+                             "baseline whose default output was raw")
     args = parser.parse_args()
     new_env, baseline_env = environments()
     commands = {"new": [args.new_python, "-m", "zendral_cli"], "baseline": [args.baseline, "-m", "zendral_cli"]}
     envs = {"new": new_env, "baseline": baseline_env}
+    flags = {"new": args.new_flags.split(), "baseline": []}
     print("Python %s; new: %s -m zendral_cli (PYTHONPATH=%s); baseline: %s -m zendral_cli"
           % (sys.version.split()[0], args.new_python, new_env.get("PYTHONPATH", ""), args.baseline))
     print("load average before: %.2f %.2f %.2f; %d CPUs" % (os.getloadavg() + (os.cpu_count(),)))
@@ -137,11 +142,12 @@ def main():
             return os.path.join(folder, "%s.%s" % (name, who))
 
         cases = [
-            ("kv FILE -o OUT", lambda who: commands[who] + ["kv", log, "-o", out("kv", who)], "kv"),
-            ("md FILE -o OUT", lambda who: commands[who] + ["md", markdown, "-o", out("md", who)], "md"),
+            ("kv FILE -o OUT", lambda who: commands[who] + ["kv"] + flags[who] + [log, "-o", out("kv", who)], "kv"),
+            ("md FILE -o OUT", lambda who: commands[who] + ["md"] + flags[who] + [markdown, "-o", out("md", who)],
+             "md"),
             ("batch, %d workers" % args.workers,
-             lambda who: commands[who] + ["batch", batch_in, out("batch", who), "--workers",
-                                          str(args.workers)], "batch"),
+             lambda who: commands[who] + ["batch"] + flags[who] + [batch_in, out("batch", who), "--workers",
+                                                                   str(args.workers)], "batch"),
         ]
         for _, command, name in cases:
             for who in ("baseline", "new"):
