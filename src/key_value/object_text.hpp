@@ -60,18 +60,39 @@ char* write_unescaped_object(std::string_view line, char* out);
 // and room for wide moves to spill.
 constexpr std::size_t unescaped_object_room(std::size_t line_bytes) { return 4 * line_bytes + 4 + bytes::kWideMove; }
 
+// The same for a simple line, the common case, faster: one whose every
+// field holds "=" and (with kEscape) no byte needs escaping. `copy` has room
+// for simple_copy_room(line.size()) bytes, where the pass keeps the line to
+// read it in blocks that go past its end, and `out` for
+// simple_object_room(line.size()). Returns the end, or nullptr when the
+// line is not simple (`out` then holds nothing of use).
+template <bool kEscape>
+char* write_simple_object(std::string_view line, char* copy, char* out);
+
+// The pass goes 64 bytes at a time, blocks past the line's end included.
+constexpr std::size_t kSimpleStretch = 64;
+constexpr std::size_t simple_copy_room(std::size_t line_bytes) { return line_bytes + kSimpleStretch; }
+constexpr std::size_t simple_object_room(std::size_t line_bytes) {
+    return unescaped_object_room(line_bytes) + kSimpleStretch;
+}
+
 // Object texts made one line at a time into storage reused from line to line.
 template <bool kEscape>
 class BasicObjectWriter {
 public:
     // The line's object text, valid until the next call.
     std::string_view operator()(std::string_view line) {
-        // Up to a long line's length, one sweep into storage sized for the
-        // most the text can take; past it, or with bytes to escape, the
-        // text is sized exactly first.
-        if (line.size() < scratch::kLongLine / 4 && (!kEscape || !bytes::any_in_class<escape::Json>(line))) {
-            char* const text = storage_.take(unescaped_object_room(line.size()));
-            return {text, static_cast<std::size_t>(write_unescaped_object(line, text) - text)};
+        // Up to a long line's length, one pass into storage sized for the
+        // most the text can take; past it, or with fields to drop or bytes
+        // to escape, the text is sized exactly first.
+        const std::size_t size = line.size();
+        if (size < scratch::kLongLine / 4) {
+            char* const copy = storage_.take(simple_copy_room(size) + simple_object_room(size));
+            char* const text = copy + simple_copy_room(size);
+            if (const char* end = write_simple_object<kEscape>(line, copy, text)) {
+                return {text, static_cast<std::size_t>(end - text)};
+            }
+            if (!kEscape) return {text, static_cast<std::size_t>(write_unescaped_object(line, text) - text)};
         }
         const BasicObjectText<kEscape> object(line);
         char* const text = storage_.take(object.size());

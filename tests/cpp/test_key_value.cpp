@@ -155,6 +155,21 @@ TEST(CsvLinesToJson, StreamedTextsEqualTheSizedOnes) {
     }
     lines.push_back(std::string(20000, '=') + ",a=b");
     lines.push_back("flag," + std::string(5000, ',') + "=");
+    // Lines of every length over three stretches of 64 bytes, tiled so that
+    // separators fall on every offset of a block and a stretch; each whole,
+    // then with a field without "=", with a comma at the end, and with a
+    // quote (a byte to escape) at its last byte.
+    for (const std::string_view piece : {"k=v,", "=,", "ab=c=d,", "key=value,", "kk=0123456789abcdefghij,"}) {
+        for (std::size_t size = 0; size <= 200; ++size) {
+            std::string line;
+            while (line.size() < size) line += piece;
+            line.resize(size);
+            lines.push_back(line);
+            lines.push_back(line.substr(0, size / 2) + ",flag," + line.substr(size / 2));
+            lines.push_back(line + ",");
+            if (size > 0) lines.push_back(line.substr(0, size - 1) + "\"");
+        }
+    }
     const std::vector<std::string_view> views(lines.begin(), lines.end());
     for (const bool escape : {false, true}) {
         std::size_t i = 0;
