@@ -91,21 +91,37 @@ struct Search {
     return landed & marks.equal_signs;
 }
 
-// Stores the 16 bytes at `block` at `out`, then each separator among them
-// and the 16 bytes after it, three bytes further on each time; leaves `out`
-// where the next block goes.
-[[gnu::always_inline]] inline void write_block(const char* block, unsigned separators, char*& out,
-                                               std::uint32_t& separator) {
+// How many separators come before each block of a stretch, three bytes
+// each: the 16-bit lanes' bit counts, summed along (SWAR, for CPUs without
+// a popcount instruction).
+[[gnu::always_inline]] inline std::uint64_t separators_before_blocks(std::uint64_t separators) {
+    std::uint64_t counts = separators - ((separators >> 1) & 0x5555555555555555u);
+    counts = (counts & 0x3333333333333333u) + ((counts >> 2) & 0x3333333333333333u);
+    counts = (counts + (counts >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    counts = (counts + (counts >> 8)) & 0x00FF00FF00FF00FFu;
+    return counts * 0x0001000100010000u;  // lane k: the lanes below it
+}
+
+// Stores each block of the stretch at `from` where its first byte belongs,
+// then each separator and the 16 bytes after it, three bytes further on each
+// time; leaves `out` where the next stretch goes. A store of the bytes after
+// a separator that runs past the next one is overwritten by that one's, so
+// the blocks can all go first, and the separators in one run.
+[[gnu::always_inline]] inline void write_stretch(const char* from, std::uint64_t separators, char*& out,
+                                                 std::uint32_t& separator) {
+    const std::uint64_t before = separators_before_blocks(separators);
+    for (unsigned block = 0; block < kSimpleStretch; block += kBlock) {
+        std::memcpy(out + block + 3 * (before >> block & 0xFFFFu), from + block, kBlock);
+    }
     char* shifted = out;
-    std::memcpy(shifted, block, kBlock);
     for (; separators != 0; separators &= separators - 1) {
-        const auto bit = static_cast<unsigned>(__builtin_ctz(separators));
+        const auto bit = static_cast<unsigned>(__builtin_ctzll(separators));
         std::memcpy(shifted + bit, &separator, 4);
         separator ^= kAfterKey ^ kAfterValue;
         shifted += 3;
-        std::memcpy(shifted + bit + 1, block + bit + 1, kBlock);
+        std::memcpy(shifted + bit + 1, from + bit + 1, kBlock);
     }
-    out = shifted + kBlock;
+    out = shifted + kSimpleStretch;
 }
 
 }  // namespace
@@ -129,9 +145,7 @@ char* write_simple_object(std::string_view line, char* copy, char* out) {
         // Blocks past the line's end are written too: into the room, where
         // the closing bytes then go over them.
         const std::uint64_t separators = firsts | marks.commas;
-        for (unsigned block = 0; block < kSimpleStretch; block += kBlock) {
-            write_block(copy + base + block, static_cast<unsigned>(separators >> block) & 0xFFFFu, next, separator);
-        }
+        write_stretch(copy + base, separators, next, separator);
     }
     // A field still searching, or one that starts where the line ends (a
     // comma ends a stretch that ends it), has no "=".
