@@ -1,14 +1,13 @@
 // The object text of a simple line, the common case, in one pass: every
 // field holds "=" (and, when escaping, no byte needs it). Such a text is the
 // line itself with "{\"" before it, "\"}" after it, and each separator (a
-// comma, or the first "=" of a field) replaced by four bytes. So the line
-// is written 16 bytes at a time, from a copy of the line that may be read
-// past its end, with the separators found 64 bytes at a time as bit masks:
-// each block is stored whole where its first byte
-// belongs, and after each separator in it the four bytes and the 16 bytes
-// that follow are stored again, three bytes further on. A store that goes
-// past the next separator puts bytes where the next one's stores overwrite
-// them, so every byte ends up right.
+// comma, or the first "=" of a field) replaced by four bytes. So the line is
+// written 16 bytes at a time, from a copy of it that may be read past its
+// end, with the separators found 64 bytes at a time as bit masks: each block
+// is stored whole where its first byte belongs, and after each separator the
+// four bytes and the 16 bytes that follow are stored again, three bytes
+// further on. A store that goes past the next separator puts bytes where the
+// next one's stores overwrite them, so every byte ends up right.
 #include <cstdint>
 #include <cstring>
 #include <string_view>
