@@ -325,10 +325,11 @@ class ScaleOut(unittest.TestCase):
         return interpreter
 
     def many_logs(self):
-        """A folder of logs that takes a local cluster a few seconds."""
+        """A folder of logs that takes a local cluster a few seconds: the
+        number of files (tasks) sets that, not the converter's speed."""
         folder = os.path.join(self.folder, "many")
         os.mkdir(folder)
-        for number in range(40):
+        for number in range(160):
             with open(os.path.join(folder, "%02d.log" % number), "wb") as log:
                 log.write(b"a=1,b=2\n" * 60000)
         return folder
