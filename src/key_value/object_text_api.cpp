@@ -4,6 +4,7 @@
 #include <new>
 #include <type_traits>
 
+#include "../common/scratch.hpp"
 #include "file_lines.hpp"
 #include "object_text.hpp"
 #include "zendral/key_value.hpp"
@@ -25,9 +26,29 @@ const Layout<kEscape>& layout(const unsigned char* storage) {
     return *std::launder(reinterpret_cast<const Layout<kEscape>*>(storage));
 }
 
+// A short line's text written straight into `out`, in room for the most it
+// can take, by the one-pass writers of the streaming form; false when the
+// line needs its text sized first (fields to drop, or bytes to escape).
+template <bool kEscape>
+bool append_short_object(std::string_view line, scratch::Bytes& copy, ByteBuffer& out) {
+    const std::size_t start = out.size();
+    char* const text = out.extend(key_value::simple_object_room(line.size()) + 1);
+    char* end = key_value::write_simple_object<kEscape>(line, copy.take(key_value::simple_copy_room(line.size())), text);
+    if (!end && !kEscape) end = key_value::write_unescaped_object(line, text);
+    if (!end) {
+        out.shrink_to(start);
+        return false;
+    }
+    *end = '\n';
+    out.shrink_to(start + static_cast<std::size_t>(end + 1 - text));
+    return true;
+}
+
 template <bool kEscape>
 void append_objects(LineViews lines, ByteBuffer& out) {
+    scratch::Bytes copy;
     for (const std::string_view line : lines) {
+        if (line.size() < scratch::kLongLine / 4 && append_short_object<kEscape>(line, copy, out)) continue;
         const Layout<kEscape> text(line);
         char* const at = out.extend(text.size() + 1);
         text.write(at);
