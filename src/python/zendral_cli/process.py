@@ -5,7 +5,8 @@ import sys
 
 # The signal module's C core, which every CPython from 3.5 on has: signal.py
 # only adds enums over it, and importing enum (with functools and
-# collections) costs a third of the command's start. Elsewhere, the module.
+# collections) costs a third of the command's own start (pip's script
+# wrapper imports re, and with it enum, anyway). Elsewhere, the module.
 try:
     import _signal as signal
 except ImportError:
