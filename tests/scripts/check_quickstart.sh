@@ -4,7 +4,8 @@
 # machine with Debian's python3 alone (PATH without pyenv, a HOME without
 # .pyenv), the case the rest of the suite never meets; with this machine's
 # PATH only where it has no such python3 (every other test runs with that
-# PATH, and each quick start builds everything once). test.sh runs in a short form, its ctest runs limited to a few
+# PATH, and each quick start builds everything once). test.sh runs in a
+# short form, its ctest runs limited to a few
 # tests by ZENDRAL_TESTS and without the sanitizer build: what is checked is
 # that the builds demo.sh left are taken up, not the suites the main build
 # runs anyway.
