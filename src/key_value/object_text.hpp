@@ -76,6 +76,18 @@ constexpr std::size_t simple_object_room(std::size_t line_bytes) {
     return unescaped_object_room(line_bytes) + kSimpleStretch;
 }
 
+// A short line's text (shorter than kShortLine) in one pass into `out`, which
+// has room for simple_object_room(line.size()) bytes, `copy` as for
+// write_simple_object; nullptr when the text must be sized first (with
+// kEscape: a field without "=", or a byte to escape).
+constexpr std::size_t kShortLine = scratch::kLongLine / 4;
+template <bool kEscape>
+char* write_short_object(std::string_view line, char* copy, char* out) {
+    char* const end = write_simple_object<kEscape>(line, copy, out);
+    if (end || kEscape) return end;
+    return write_unescaped_object(line, out);
+}
+
 // Object texts made one line at a time into storage reused from line to line.
 template <bool kEscape>
 class BasicObjectWriter {
@@ -86,13 +98,12 @@ public:
         // most the text can take; past it, or with fields to drop or bytes
         // to escape, the text is sized exactly first.
         const std::size_t size = line.size();
-        if (size < scratch::kLongLine / 4) {
+        if (size < kShortLine) {
             char* const copy = storage_.take(simple_copy_room(size) + simple_object_room(size));
             char* const text = copy + simple_copy_room(size);
-            if (const char* end = write_simple_object<kEscape>(line, copy, text)) {
+            if (const char* end = write_short_object<kEscape>(line, copy, text)) {
                 return {text, static_cast<std::size_t>(end - text)};
             }
-            if (!kEscape) return {text, static_cast<std::size_t>(write_unescaped_object(line, text) - text)};
         }
         const BasicObjectText<kEscape> object(line);
         char* const text = storage_.take(object.size());

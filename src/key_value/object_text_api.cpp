@@ -33,8 +33,8 @@ template <bool kEscape>
 bool append_short_object(std::string_view line, scratch::Bytes& copy, ByteBuffer& out) {
     const std::size_t start = out.size();
     char* const text = out.extend(key_value::simple_object_room(line.size()) + 1);
-    char* end = key_value::write_simple_object<kEscape>(line, copy.take(key_value::simple_copy_room(line.size())), text);
-    if (!end && !kEscape) end = key_value::write_unescaped_object(line, text);
+    char* const spare = copy.take(key_value::simple_copy_room(line.size()));
+    char* const end = key_value::write_short_object<kEscape>(line, spare, text);
     if (!end) {
         out.shrink_to(start);
         return false;
@@ -48,7 +48,7 @@ template <bool kEscape>
 void append_objects(LineViews lines, ByteBuffer& out) {
     scratch::Bytes copy;
     for (const std::string_view line : lines) {
-        if (line.size() < scratch::kLongLine / 4 && append_short_object<kEscape>(line, copy, out)) continue;
+        if (line.size() < key_value::kShortLine && append_short_object<kEscape>(line, copy, out)) continue;
         const Layout<kEscape> text(line);
         char* const at = out.extend(text.size() + 1);
         text.write(at);
