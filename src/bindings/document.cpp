@@ -66,9 +66,15 @@ struct Keywords {
     int page = 0;
     PyObject* title = nullptr;
     PyObject* css = nullptr;
+    Py_ssize_t threads = 1;  // key=value files only
 
     DocumentOptions options(const char* function) const {
+        if (threads < 1) {
+            PyErr_Format(PyExc_ValueError, "%s(): threads must be at least 1", function);
+            raise();
+        }
         DocumentOptions options;
+        options.threads = threads < Py_ssize_t{kDocumentThreads} ? static_cast<unsigned>(threads) : kDocumentThreads;
         options.escape = escape != 0;
         options.page = page != 0;
         options.title = optional_text(title, function, "title");
@@ -187,15 +193,15 @@ DocumentFile file_argument(PyObject* argument) {
 
 PyObject* convert_file(DocumentKind kind, const char* function, PyObject* args, PyObject* kwargs) {
     static const char* markdown[] = {"source", "target", "escape", "page", "title", "css", "_block_size", nullptr};
-    static const char* key_value[] = {"source", "target", "escape", "_block_size", nullptr};
+    static const char* key_value[] = {"source", "target", "escape", "threads", "_block_size", nullptr};
     PyObject *source = nullptr, *target = nullptr;
     Keywords keywords;
     Py_ssize_t block = static_cast<Py_ssize_t>(kDocumentBlock);
     const bool parsed = kind == DocumentKind::markdown
         ? PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$ppOOn", const_cast<char**>(markdown), &source, &target,
                                       &keywords.escape, &keywords.page, &keywords.title, &keywords.css, &block)
-        : PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$pn", const_cast<char**>(key_value), &source, &target,
-                                      &keywords.escape, &block);
+        : PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$pnn", const_cast<char**>(key_value), &source, &target,
+                                      &keywords.escape, &keywords.threads, &block);
     if (!parsed) return nullptr;
     if (block < 1) {
         PyErr_SetString(PyExc_ValueError, "_block_size must be at least 1");
@@ -261,11 +267,13 @@ PyMethodDef methods[] = {
      "output lines, output bytes). An input line whose output is not UTF-8 raises\n"
      "UnicodeDecodeError with `line`, its 1-based number.\n" ZENDRAL_PAGE_DOC},
     {"kv_file_to_json", ZENDRAL_METHOD(kv_file_to_json), METH_VARARGS | METH_KEYWORDS,
-     "kv_file_to_json(source, target, *, escape=True)\n--\n\n"
+     "kv_file_to_json(source, target, *, escape=True, threads=1)\n--\n\n"
      "Convert a key=value file to a file of JSON object lines, in blocks. source and target\n"
      "are paths or open file descriptors; the source is read before the target is opened.\n"
      "Returns (input bytes, output lines, output bytes). An input line whose output is not\n"
-     "UTF-8 raises UnicodeDecodeError with `line`, its 1-based number."},
+     "UTF-8 raises UnicodeDecodeError with `line`, its 1-based number. threads (at most 16\n"
+     "are used): a regular file into a regular file is converted on that many threads, a\n"
+     "block each in turn; the bytes and errors are those of one."},
     {nullptr, nullptr, 0, nullptr},
 };
 

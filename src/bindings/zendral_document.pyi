@@ -34,6 +34,6 @@ def md_file_to_html(source: _File, target: _File, *, escape: bool = ..., page: b
     """Convert a Markdown file to an HTML file, in blocks."""
     ...
 
-def kv_file_to_json(source: _File, target: _File, *, escape: bool = ...) -> _Counts:
+def kv_file_to_json(source: _File, target: _File, *, escape: bool = ..., threads: int = ...) -> _Counts:
     """Convert a key=value file to a file of JSON object lines, in blocks."""
     ...

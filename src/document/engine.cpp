@@ -10,6 +10,7 @@
 
 #include "converter.hpp"
 #include "files.hpp"
+#include "lanes.hpp"
 #include "page.hpp"
 #include "zendral/document.hpp"
 #include "zendral/utf8.hpp"
@@ -72,7 +73,7 @@ class FileRun {
 public:
     FileRun(FileSource& source, Drain& drain, DocumentKind kind, const DocumentOptions& options,
             DocumentHooks& hooks, std::size_t block)
-        : source_(source), drain_(drain), options_(options), hooks_(hooks), block_(block),
+        : source_(source), drain_(drain), kind_(kind), options_(options), hooks_(hooks), block_(block),
           converter_(kind, options.escape), out_(buffer_),
           each_read_(!source.regular() && kind == DocumentKind::key_value) {}
 
@@ -84,6 +85,8 @@ private:
     void take_lines(bool ended, std::size_t known);
     void convert(const std::vector<std::string_view>& lines);
     void drain_if_due(Working& working);
+    bool in_lanes() const;
+    DocumentCounts run_in_lanes();
     std::size_t read(Working& working) {
         const std::size_t got = source_.read(working);
         read_bytes_ += got;
@@ -92,6 +95,7 @@ private:
 
     FileSource& source_;
     Drain& drain_;
+    DocumentKind kind_;
     const DocumentOptions& options_;
     DocumentHooks& hooks_;
     std::size_t block_;
@@ -121,6 +125,7 @@ DocumentCounts FileRun::run() {
         drain_if_due(working);
     }
     hooks_.checkpoint();
+    if (!ended && in_lanes()) return run_in_lanes();
     while (!ended) {
         {
             Working working(hooks_);
@@ -211,6 +216,30 @@ void FileRun::drain_if_due(Working& working) {
         drain_.write(buffer_.view(), working);
         out_.drained();
     }
+}
+
+// Threads pay where blocks of a file remain to be written to a file: key=value
+// lines, each converted on its own. Markdown carries lists from line to line.
+bool FileRun::in_lanes() const {
+    const auto size = static_cast<std::uint64_t>(source_.status().st_size);
+    return options_.threads > 1 && kind_ == DocumentKind::key_value && !options_.page && !bad_ &&
+           source_.regular() && drain_.regular() && size > read_bytes_ + block_;
+}
+
+// The first block's output goes first; the lanes take the rest.
+DocumentCounts FileRun::run_in_lanes() {
+    {
+        Working working(hooks_);
+        drain_.write(buffer_.view(), working);
+        out_.drained();
+    }
+    const LaneStart start{source_.fd(), source_.reader().data(), line_number_};
+    const unsigned threads = options_.threads < kDocumentThreads ? options_.threads : kDocumentThreads;
+    const LaneCounts lanes = convert_in_lanes(start, drain_, options_.escape, block_, threads, hooks_);
+    DocumentCounts counts = out_.counts(read_bytes_ + lanes.input_bytes);
+    counts.output_lines += lanes.output_lines;
+    counts.output_bytes += lanes.output_bytes;
+    return counts;
 }
 
 DocumentCounts run_file(const DocumentFile& source_file, Drain& drain, DocumentKind kind,

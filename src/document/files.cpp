@@ -51,7 +51,8 @@ void FileDrain::open(Working& working, const struct stat* source) {
         // Writing a file while reading it would overwrite what is still to be read.
         throw std::invalid_argument("the source and the target are the same file");
     }
-    if (target_.is_path() && known && S_ISREG(written.st_mode) && ::ftruncate(fd_, 0) < 0) {
+    regular_ = known && S_ISREG(written.st_mode);
+    if (target_.is_path() && regular_ && ::ftruncate(fd_, 0) < 0) {
         throw FileError(FileSide::target, errno);
     }
 }

@@ -30,6 +30,8 @@ public:
         hooks_.work_begins();
         on_ = true;
     }
+    // Between blocks: the caller's checkpoint, outside the work.
+    void checkpoint() { interrupted(); }
     auto on_interrupt() {
         return [this] { interrupted(); };
     }
@@ -46,6 +48,8 @@ public:
     // now be opened. `source`: its status, or null for a document in memory.
     virtual void open(Working&, const struct stat*) {}
     virtual void write(std::string_view bytes, Working& working) = 0;
+    // Writes that complete without waiting on another process: a regular file's.
+    virtual bool regular() const { return false; }
 
 protected:
     ~Drain() = default;
@@ -67,11 +71,13 @@ public:
     explicit FileDrain(const DocumentFile& target) : target_(target) {}
     void open(Working& working, const struct stat* source) override;
     void write(std::string_view bytes, Working& working) override;
+    bool regular() const override { return regular_; }
 
 private:
     const DocumentFile& target_;
     lines::UniqueFd owned_;
     int fd_ = -1;
+    bool regular_ = false;
 };
 
 class FileSource {

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -80,6 +82,34 @@ std::string random_document(std::mt19937& random, DocumentKind kind) {
     return bytes;
 }
 
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Key=value lines file to file on three threads at `block`: the bytes, the
+// counts and the error of one thread; a failed run leaves whole lines before
+// the bad one.
+void check_threads(const std::string& path, const std::string& out, bool escape, std::size_t block,
+                   const std::string& want, std::uint64_t bad_line) {
+    DocumentOptions options{escape};
+    options.threads = 3;
+    try {
+        const auto counts = zendral::convert_file(DocumentFile::path(path), DocumentFile::path(out),
+                                                  DocumentKind::key_value, options, nullptr, block);
+        ASSERT_EQ(bad_line, 0u);
+        ASSERT_EQ(read_file(out), want) << "block " << block;
+        ASSERT_EQ(counts.input_bytes, static_cast<std::uint64_t>(read_file(path).size()));
+        ASSERT_EQ(counts.output_bytes, want.size());
+    } catch (const zendral::NotUtf8Error& error) {
+        ASSERT_EQ(error.line(), bad_line) << "block " << block;
+        const std::string written = read_file(out);
+        ASSERT_EQ(want.compare(0, written.size(), written), 0) << "block " << block;
+        ASSERT_LT(std::count(written.begin(), written.end(), '\n'), static_cast<long>(bad_line));
+        ASSERT_TRUE(written.empty() || written.back() == '\n');
+    }
+}
+
 // Every document at every block size from 1 to its length and beyond: every
 // cut a read can make. In memory too, where nothing is checked.
 TEST(Document, BlocksOfAnySizeGiveTheListFormsBytes) {
@@ -107,6 +137,7 @@ TEST(Document, BlocksOfAnySizeGiveTheListFormsBytes) {
                         ASSERT_EQ(error.line(), bad_line) << "block " << block << ": " << testing::PrintToString(bytes);
                         ASSERT_FALSE(zendral::utf8::is_valid(error.output()));
                     }
+                    if (kind == DocumentKind::key_value) check_threads(path, dir.path() + "/out", escape, block, want, bad_line);
                 }
             }
         }

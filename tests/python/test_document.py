@@ -2,6 +2,7 @@
 functions give for the same lines (the command's old path), at every block
 boundary; its types and errors; and escaped output that JSON and HTML
 parsers read back as exactly the input."""
+import functools
 import html.parser
 import json
 import os
@@ -67,11 +68,13 @@ class Files(unittest.TestCase):
         for name, data in corpus():
             with open(self.source, "wb") as out:
                 out.write(data)
-            for kind, convert in (("md", document.md_file_to_html), ("kv", document.kv_file_to_json)):
+            threads = functools.partial(document.kv_file_to_json, threads=3)
+            for kind, convert in (("md", document.md_file_to_html), ("kv", document.kv_file_to_json),
+                                  ("kv", threads)):
                 wanted = old_path(kind, data)
                 for block in BLOCK_SIZES:
                     options = {"_block_size": block, "escape": False} if block else {"escape": False}
-                    with self.subTest(input=name, kind=kind, block=block):
+                    with self.subTest(input=name, kind=kind, block=block, threads=convert is threads):
                         if isinstance(wanted, int):
                             with self.assertRaises(UnicodeDecodeError) as caught:
                                 convert(self.source, self.target, **options)
@@ -220,21 +223,28 @@ class Files(unittest.TestCase):
             with open(path, "rb") as result, self.subTest(path=path):
                 self.assertIn(title, result.read())
 
-    def test_a_signal_handler_runs_while_a_read_waits(self):
+    def test_a_signal_handler_ends_a_wait_or_a_conversion_on_threads(self):
         read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        self.addCleanup(os.close, write_end)
+        with open(self.source, "wb") as out:
+            out.write(b"a=1\n" * 100000)  # in blocks of 16 bytes: seconds on threads
+        open(self.target, "wb").close()
 
         def alarm(signum, frame):
             raise KeyboardInterrupt
         previous = signal.signal(signal.SIGALRM, alarm)
         try:
-            with self.assertRaises(KeyboardInterrupt):
-                signal.setitimer(signal.ITIMER_REAL, 0.2)
-                document.kv_file_to_json(read_end, self.target)  # the pipe stays open, empty
+            # The pipe stays open, empty; the file ends long after the alarm.
+            for source, keywords in ((read_end, {}), (self.source, {"threads": 2, "_block_size": 16})):
+                with self.subTest(source=source):
+                    with self.assertRaises(KeyboardInterrupt):
+                        signal.setitimer(signal.ITIMER_REAL, 0.05)
+                        document.kv_file_to_json(source, self.target, **keywords)
+                    self.assertLess(os.path.getsize(self.target), len(b'{"a": "1"}\n') * 100000)
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, previous)
-            os.close(read_end)
-            os.close(write_end)
 
 
 class Documents(unittest.TestCase):
@@ -302,6 +312,9 @@ class Documents(unittest.TestCase):
                 with self.subTest(function=function.__name__, arguments=arguments, keywords=keywords):
                     with self.assertRaises(TypeError):
                         function(*arguments, **keywords)
+        for threads in (0, -1):
+            with self.subTest(threads=threads), self.assertRaises(ValueError):
+                document.kv_file_to_json(os.devnull, os.devnull, threads=threads)
 
 
 def pairs(line):

@@ -197,8 +197,10 @@ class DocumentStub(unittest.TestCase):
             for name, overloads in defined.items():
                 for node in overloads:
                     with self.subTest(function=name, line=node.lineno):
-                        markdown = ["escape", "page", "title", "css"] if name.startswith("md_") else []
-                        self.assertEqual([a.arg for a in node.args.kwonlyargs], markdown or ["escape"])
+                        keywords = {"md_to_html": ["escape", "page", "title", "css"],
+                                    "md_file_to_html": ["escape", "page", "title", "css"],
+                                    "kv_file_to_json": ["escape", "threads"]}.get(name, ["escape"])
+                        self.assertEqual([a.arg for a in node.args.kwonlyargs], keywords)
                         function = getattr(zendral_document, name)
                         named = {a.arg: samples[a.arg] for a in node.args.args}
                         function(escape=True, **named)  # every name the stub gives is taken

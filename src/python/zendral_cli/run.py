@@ -137,9 +137,22 @@ def source_file(source):
         return None  # reported when it is read
 
 
+# Threads for one key=value file: a second core halves the converting; more
+# would wait on the reads and writes, which go one at a time.
+MOST_THREADS = 2
+
+
+def conversion_threads():
+    try:
+        return max(1, min(MOST_THREADS, len(os.sched_getaffinity(0))))
+    except (AttributeError, OSError):
+        return 1
+
+
 def run_convert(arguments):
     from . import convert
     kind = "markdown" if arguments.command == "md" else "key_value"
+    arguments.options.threads = conversion_threads()
     names = arguments.files or ["-"]
     errors = Errors()
     output = Output(arguments.output, names)
