@@ -43,11 +43,11 @@ struct DocumentOptions {
     bool page = false;
     std::optional<std::string> title;  // counts with `page` only
     std::optional<std::string> css;    // a stylesheet URL; with `page` only
-    // Key=value files only: the threads that convert a regular file into a
-    // regular file (at most kDocumentThreads). Beyond one, each takes the
-    // next block in turn, converts it while the others convert theirs, and
-    // writes it in its turn: the same bytes, the same errors. Markdown, a
-    // pipe or a sink uses the caller's thread alone.
+    // Files only: the threads that convert a regular file into a regular
+    // file (at most kDocumentThreads). Beyond one, each takes the next block
+    // in turn, converts it while the others convert theirs, and writes it in
+    // its turn: the same bytes, the same errors. A pipe or a sink uses the
+    // caller's thread alone.
     unsigned threads = 1;
 };
 

@@ -61,6 +61,16 @@ public:
     // is then fresh again (same options), ready for another document.
     void finish(LineSink sink);
 
+    // Whether the lines so far leave a list open for those to come.
+    bool list_open() const;
+    // Goes on as if the lines before had left a list open, or not: for a
+    // document cut into blocks that are converted apart (on several
+    // threads), each told what the lines before it leave.
+    void resume(bool list_open);
+    // What one line leaves open, given what was open before it: a heading
+    // leaves it as it was, an item opens it, any other line closes it.
+    static bool list_open_after(std::string_view line, bool open_before);
+
 private:
     struct State;  // whether a list is open, and the working buffers
     std::unique_ptr<State> state_;

@@ -66,7 +66,7 @@ struct Keywords {
     int page = 0;
     PyObject* title = nullptr;
     PyObject* css = nullptr;
-    Py_ssize_t threads = 1;  // key=value files only
+    Py_ssize_t threads = 1;  // files only
 
     DocumentOptions options(const char* function) const {
         if (threads < 1) {
@@ -192,14 +192,16 @@ DocumentFile file_argument(PyObject* argument) {
 }
 
 PyObject* convert_file(DocumentKind kind, const char* function, PyObject* args, PyObject* kwargs) {
-    static const char* markdown[] = {"source", "target", "escape", "page", "title", "css", "_block_size", nullptr};
+    static const char* markdown[] = {"source", "target", "escape", "page", "title", "css", "threads", "_block_size",
+                                     nullptr};
     static const char* key_value[] = {"source", "target", "escape", "threads", "_block_size", nullptr};
     PyObject *source = nullptr, *target = nullptr;
     Keywords keywords;
     Py_ssize_t block = static_cast<Py_ssize_t>(kDocumentBlock);
     const bool parsed = kind == DocumentKind::markdown
-        ? PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$ppOOn", const_cast<char**>(markdown), &source, &target,
-                                      &keywords.escape, &keywords.page, &keywords.title, &keywords.css, &block)
+        ? PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$ppOOnn", const_cast<char**>(markdown), &source, &target,
+                                      &keywords.escape, &keywords.page, &keywords.title, &keywords.css,
+                                      &keywords.threads, &block)
         : PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$pnn", const_cast<char**>(key_value), &source, &target,
                                       &keywords.escape, &keywords.threads, &block);
     if (!parsed) return nullptr;
@@ -247,6 +249,10 @@ PyObject* kv_file_to_json(PyObject*, PyObject* args, PyObject* kwargs) {
     "line, else `title`, else the source's file name, else Untitled; `css`, a stylesheet URL\n"  \
     "for a <link>. Title and URL are escaped as attribute text."
 
+#define ZENDRAL_THREADS_DOC                                                                    \
+    "threads (at most 16 are used): a regular file into a regular file is converted on that\n" \
+    "many threads, a block each in turn; the bytes and errors are those of one."
+
 PyMethodDef methods[] = {
     {"md_to_html", ZENDRAL_METHOD(md_to_html), METH_VARARGS | METH_KEYWORDS,
      "md_to_html(document, *, escape=True, page=False, title=None, css=None)\n--\n\n"
@@ -261,19 +267,17 @@ PyMethodDef methods[] = {
      "values are written as JSON strings (quote, backslash and control bytes escaped);\n"
      "escape=False gives zendral.csv_lines_to_json's bytes."},
     {"md_file_to_html", ZENDRAL_METHOD(md_file_to_html), METH_VARARGS | METH_KEYWORDS,
-     "md_file_to_html(source, target, *, escape=True, page=False, title=None, css=None)\n--\n\n"
+     "md_file_to_html(source, target, *, escape=True, page=False, title=None, css=None, threads=1)\n--\n\n"
      "Convert a Markdown file to an HTML file, in blocks. source and target are paths or open\n"
      "file descriptors; the source is read before the target is opened. Returns (input bytes,\n"
      "output lines, output bytes). An input line whose output is not UTF-8 raises\n"
-     "UnicodeDecodeError with `line`, its 1-based number.\n" ZENDRAL_PAGE_DOC},
+     "UnicodeDecodeError with `line`, its 1-based number.\n" ZENDRAL_PAGE_DOC "\n" ZENDRAL_THREADS_DOC},
     {"kv_file_to_json", ZENDRAL_METHOD(kv_file_to_json), METH_VARARGS | METH_KEYWORDS,
      "kv_file_to_json(source, target, *, escape=True, threads=1)\n--\n\n"
      "Convert a key=value file to a file of JSON object lines, in blocks. source and target\n"
      "are paths or open file descriptors; the source is read before the target is opened.\n"
      "Returns (input bytes, output lines, output bytes). An input line whose output is not\n"
-     "UTF-8 raises UnicodeDecodeError with `line`, its 1-based number. threads (at most 16\n"
-     "are used): a regular file into a regular file is converted on that many threads, a\n"
-     "block each in turn; the bytes and errors are those of one."},
+     "UTF-8 raises UnicodeDecodeError with `line`, its 1-based number.\n" ZENDRAL_THREADS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

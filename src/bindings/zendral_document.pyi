@@ -30,7 +30,7 @@ def kv_to_json(document: str, *, escape: bool = ...) -> str:
 def kv_to_json(document: Union[bytes, bytearray, memoryview], *, escape: bool = ...) -> bytes: ...
 
 def md_file_to_html(source: _File, target: _File, *, escape: bool = ..., page: bool = ...,
-                    title: Optional[str] = ..., css: Optional[str] = ...) -> _Counts:
+                    title: Optional[str] = ..., css: Optional[str] = ..., threads: int = ...) -> _Counts:
     """Convert a Markdown file to an HTML file, in blocks."""
     ...
 

@@ -64,6 +64,12 @@ public:
     void finish(Output& out) {
         if (kind_ == DocumentKind::markdown) markdown_.finish([&](std::string_view line) { out.line(line); });
     }
+    // What the lines fed so far leave for the next block: a Markdown list open
+    // or not (key=value lines leave nothing).
+    bool list_open() const { return kind_ == DocumentKind::markdown && markdown_.list_open(); }
+    void resume(bool list_open) {
+        if (kind_ == DocumentKind::markdown) markdown_.resume(list_open);
+    }
 
     // The first of `lines` whose own output holds a line that is not UTF-8:
     // its index, and that output line. Markdown adds only ASCII tags around

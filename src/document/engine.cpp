@@ -218,24 +218,25 @@ void FileRun::drain_if_due(Working& working) {
     }
 }
 
-// Threads pay where blocks of a file remain to be written to a file: key=value
-// lines, each converted on its own. Markdown carries lists from line to line.
+// Threads pay where blocks of a file remain to be written to a file.
 bool FileRun::in_lanes() const {
     const auto size = static_cast<std::uint64_t>(source_.status().st_size);
-    return options_.threads > 1 && kind_ == DocumentKind::key_value && !options_.page && !bad_ &&
-           source_.regular() && drain_.regular() && size > read_bytes_ + block_;
+    return options_.threads > 1 && !bad_ && source_.regular() && drain_.regular() && size > read_bytes_ + block_;
 }
 
-// The first block's output goes first; the lanes take the rest.
+// The first block's output goes first; the lanes take the rest, to the
+// document's end; then a page's footer.
 DocumentCounts FileRun::run_in_lanes() {
     {
         Working working(hooks_);
         drain_.write(buffer_.view(), working);
         out_.drained();
     }
-    const LaneStart start{source_.fd(), source_.reader().data(), line_number_};
+    const LaneStart start{source_.fd(), source_.reader().data(), line_number_, kind_, converter_.list_open()};
     const unsigned threads = options_.threads < kDocumentThreads ? options_.threads : kDocumentThreads;
     const LaneCounts lanes = convert_in_lanes(start, drain_, options_.escape, block_, threads, hooks_);
+    if (options_.page) page::write_footer(out_);
+    drain_all(&drain_, out_, hooks_);
     DocumentCounts counts = out_.counts(read_bytes_ + lanes.input_bytes);
     counts.output_lines += lanes.output_lines;
     counts.output_bytes += lanes.output_bytes;

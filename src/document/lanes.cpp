@@ -23,7 +23,7 @@ namespace {
 // One thread's block: its bytes (the carry, then what was read), its lines
 // and their output.
 struct Lane {
-    Lane(std::size_t block, bool escape) : reader(block), converter(DocumentKind::key_value, escape), out(buffer) {}
+    Lane(DocumentKind kind, std::size_t block, bool escape) : reader(block), converter(kind, escape), out(buffer) {}
 
     lines::BlockReader reader;
     std::vector<std::string_view> lines;
@@ -32,6 +32,7 @@ struct Lane {
     Output out;
     std::uint64_t turn = 0;  // the block's place in the input
     bool last = false;       // the input ends here: bytes after the last LF are a line
+    bool list_open = false;  // what the lines before leave
     bool convert = true;     // off once an earlier block's output was not UTF-8
     std::optional<std::size_t> bad_index;  // a line of this block whose output is not UTF-8
     std::string bad_output;
@@ -51,14 +52,32 @@ long read_to_line_end(lines::BlockReader& reader, int fd, Working& working, bool
     }
 }
 
+// Whether a Markdown list is open after the lines of `block` (each ended by
+// LF but perhaps the last), given whether one was before: the last line that
+// is no heading decides.
+bool list_open_after(std::string_view block, bool open_before) {
+    if (block.empty()) return open_before;
+    std::size_t end = block.size() - (block.back() == '\n' ? 1 : 0);
+    for (;;) {
+        const void* const lf = ::memrchr(block.data(), '\n', end);
+        const std::size_t start = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - block.data()) + 1 : 0;
+        const std::string_view line = block.substr(start, end - start);
+        const bool closed = MarkdownStream::list_open_after(line, false);
+        if (closed == MarkdownStream::list_open_after(line, true)) return closed;  // no heading: it decides
+        if (!lf) return open_before;
+        end = start - 1;
+    }
+}
+
 // The turns: one thread reads at a time, in order, and blocks are written
 // in the order they were read. The first failure stops every thread; an
 // output that is not UTF-8 only stops the writing, as the rest is read for
 // a read error, which wins.
 class Lanes {
 public:
-    Lanes(const LaneStart& start, Drain& drain) : source_(start.source), drain_(drain), carry_(start.carry),
-                                                  line_number_(start.line_number) {}
+    Lanes(const LaneStart& start, Drain& drain)
+        : source_(start.source), kind_(start.kind), drain_(drain), carry_(start.carry),
+          list_open_(start.list_open), line_number_(start.line_number) {}
 
     void run(Lane& lane, Working& working) noexcept {
         try {
@@ -90,6 +109,7 @@ private:
     }
 
     const int source_;
+    const DocumentKind kind_;
     Drain& drain_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -97,6 +117,7 @@ private:
     bool ended_ = false;
     bool stop_ = false;
     std::string carry_;
+    bool list_open_;  // what the blocks read so far leave; the reader's, as carry_
     std::uint64_t next_read_ = 0;
     std::uint64_t next_write_ = 0;
     std::uint64_t line_number_;  // of the first line of the next block written
@@ -129,6 +150,10 @@ bool Lanes::read(Lane& lane, Working& working) {
                                         : data.size();
         carry_.assign(data.substr(end));
         lane.last = ended;
+        if (kind_ == DocumentKind::markdown) {
+            lane.list_open = list_open_;
+            list_open_ = list_open_after(data.substr(0, end), list_open_);
+        }
     }
     lock.lock();
     reading_ = false;
@@ -147,7 +172,9 @@ void Lanes::convert(Lane& lane) {
         lines::each_line(data, 0, ~std::size_t{0}, [&](std::string_view line) { lane.lines.push_back(line); });
     if (lane.last && end < data.size()) lane.lines.push_back(data.substr(end));
     lane.bad_index.reset();
+    lane.converter.resume(lane.list_open);
     lane.converter.feed(lane.lines, lane.out);
+    if (lane.last) lane.converter.finish(lane.out);  // the document's end
     const std::string_view made = lane.buffer.view();
     if (bytes::is_ascii(made) || utf8::is_valid(made)) return;
     lane.buffer.clear();
@@ -215,7 +242,7 @@ LaneCounts convert_in_lanes(const LaneStart& start, Drain& drain, bool escape, s
     std::vector<std::unique_ptr<Lane>> each;
     // The run's block shared out, so that memory stays that of one thread.
     const std::size_t share = block / threads ? block / threads : 1;
-    for (unsigned i = 0; i < threads; ++i) each.push_back(std::make_unique<Lane>(share, escape));
+    for (unsigned i = 0; i < threads; ++i) each.push_back(std::make_unique<Lane>(start.kind, share, escape));
     {
         Working working(hooks);
         Helpers helpers(threads);

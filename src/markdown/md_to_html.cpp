@@ -261,6 +261,14 @@ MarkdownStream& MarkdownStream::operator=(MarkdownStream&&) noexcept = default;
 
 void MarkdownStream::feed(LineViews lines, LineSink sink) { state_->stream.feed(lines, sink); }
 void MarkdownStream::finish(LineSink sink) { state_->stream.finish(sink); }
+bool MarkdownStream::list_open() const { return state_->stream.in_list; }
+void MarkdownStream::resume(bool list_open) { state_->stream.in_list = list_open; }
+
+bool MarkdownStream::list_open_after(std::string_view line, bool open_before) {
+    // Escaping changes none of the bytes that these prefixes are made of.
+    if (heading_level(line)) return open_before;
+    return is_list_item(line);
+}
 
 LineList md_to_html(const LineList& lines, MarkdownOptions options) {
     ListOutput out(lines.size());

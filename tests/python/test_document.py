@@ -68,13 +68,14 @@ class Files(unittest.TestCase):
         for name, data in corpus():
             with open(self.source, "wb") as out:
                 out.write(data)
-            threads = functools.partial(document.kv_file_to_json, threads=3)
+            threads = {"md": functools.partial(document.md_file_to_html, threads=3),
+                       "kv": functools.partial(document.kv_file_to_json, threads=3)}
             for kind, convert in (("md", document.md_file_to_html), ("kv", document.kv_file_to_json),
-                                  ("kv", threads)):
+                                  ("md", threads["md"]), ("kv", threads["kv"])):
                 wanted = old_path(kind, data)
                 for block in BLOCK_SIZES:
                     options = {"_block_size": block, "escape": False} if block else {"escape": False}
-                    with self.subTest(input=name, kind=kind, block=block, threads=convert is threads):
+                    with self.subTest(input=name, kind=kind, block=block, threads=convert in threads.values()):
                         if isinstance(wanted, int):
                             with self.assertRaises(UnicodeDecodeError) as caught:
                                 convert(self.source, self.target, **options)
@@ -312,9 +313,10 @@ class Documents(unittest.TestCase):
                 with self.subTest(function=function.__name__, arguments=arguments, keywords=keywords):
                     with self.assertRaises(TypeError):
                         function(*arguments, **keywords)
-        for threads in (0, -1):
-            with self.subTest(threads=threads), self.assertRaises(ValueError):
-                document.kv_file_to_json(os.devnull, os.devnull, threads=threads)
+        for function in (document.md_file_to_html, document.kv_file_to_json):
+            for threads in (0, -1):
+                with self.subTest(function=function.__name__, threads=threads), self.assertRaises(ValueError):
+                    function(os.devnull, os.devnull, threads=threads)
 
 
 def pairs(line):

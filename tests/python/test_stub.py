@@ -198,7 +198,7 @@ class DocumentStub(unittest.TestCase):
                 for node in overloads:
                     with self.subTest(function=name, line=node.lineno):
                         keywords = {"md_to_html": ["escape", "page", "title", "css"],
-                                    "md_file_to_html": ["escape", "page", "title", "css"],
+                                    "md_file_to_html": ["escape", "page", "title", "css", "threads"],
                                     "kv_file_to_json": ["escape", "threads"]}.get(name, ["escape"])
                         self.assertEqual([a.arg for a in node.args.kwonlyargs], keywords)
                         function = getattr(zendral_document, name)

@@ -11,8 +11,8 @@ class Options(object):
     """escape: the output safe for other programs (Markdown's & < > " as
     entities, keys and values as JSON strings); off gives the three list
     functions' exact bytes. page: Markdown as a whole HTML5 document; css: a
-    stylesheet URL for that page. threads: how many convert one key=value file
-    (the command's own conversions use the cores; batch's workers one each)."""
+    stylesheet URL for that page. threads: how many convert one file (the
+    command's own conversions use the cores; batch's workers one each)."""
 
     __slots__ = ("escape", "page", "css", "threads")
 
@@ -25,11 +25,10 @@ class Options(object):
     def keywords(self, kind, title=None):
         """The keyword arguments of zendral_document's file function for
         kind; title: the page's title when the document has no heading."""
-        if kind != MARKDOWN:
+        if kind != MARKDOWN or not self.page:
             return {"escape": self.escape, "threads": self.threads}
-        if not self.page:
-            return {"escape": self.escape}
-        return {"escape": self.escape, "page": True, "title": title, "css": self.css}
+        return {"escape": self.escape, "page": True, "title": title, "css": self.css,
+                "threads": self.threads}
 
     def __getstate__(self):
         return tuple(getattr(self, name) for name in self.__slots__)

@@ -137,8 +137,8 @@ def source_file(source):
         return None  # reported when it is read
 
 
-# Threads for one key=value file: a second core halves the converting; more
-# would wait on the reads and writes, which go one at a time.
+# Threads for one file: a second core halves the converting; more would wait
+# on the reads and writes, which go one at a time.
 MOST_THREADS = 2
 
 
