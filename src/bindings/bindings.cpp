@@ -79,54 +79,16 @@ StrList csv_lines_to_json(const Lines& lines) {
     });
 }
 
-// The file's object texts as a result list. Lines are gathered into batches
-// and converted by the streaming converter, whose one sweep per line beats
-// sizing each text first, with one call per batch instead of one per line; a
-// long line goes on its own, uncopied. An object text that is not UTF-8
-// fails the call only once the whole file is read: a read or memory failure
-// anywhere in the file wins over it, as when the file was converted whole
-// before any str was made. The texts from there on are kept as bytes, so the
-// call still needs about what its result would (and a file that never ends
-// still runs out).
+// The file's object texts as a result list, taken from the library's
+// streaming form as each line is read (its one-sweep writer, no copy of the
+// lines). An object text that is not UTF-8 fails the call only once the
+// whole file is read: a read or memory failure anywhere in the file wins
+// over it, as when the file was converted whole before any str was made.
+// The texts from there on are kept as bytes, so the call still needs about
+// what its result would (and a file that never ends still runs out).
 class FileObjects {
 public:
-    void operator()(std::string_view line) {
-        if (line.size() >= kBatchBytes) {
-            flush();
-            return convert(LineViews(&line, 1));
-        }
-        if (batch_.size() + line.size() > kBatchBytes) flush();
-        batch_.append(line);
-        ends_.push_back(batch_.size());
-    }
-
-    StrList take() {
-        flush();
-        if (undecodable_) throw *undecodable_;
-        return std::move(objects_);
-    }
-
-private:
-    static constexpr std::size_t kBatchBytes = 64 * 1024;
-
-    void flush() {
-        if (ends_.empty()) return;
-        views_.clear();
-        std::size_t start = 0;
-        for (const std::size_t end : ends_) {
-            views_.emplace_back(batch_.data() + start, end - start);
-            start = end;
-        }
-        convert(views_);
-        batch_.clear();
-        ends_.clear();
-    }
-
-    void convert(LineViews lines) {
-        zendral::csv_lines_to_json(lines, [&](std::string_view text) { add(text); });
-    }
-
-    void add(std::string_view text) {
+    void operator()(std::string_view text) {
         if (undecodable_) return objects_.add_bytes(text);
         try {
             objects_.add(text, false);
@@ -137,19 +99,20 @@ private:
         }
     }
 
+    StrList take() {
+        if (undecodable_) throw *undecodable_;
+        return std::move(objects_);
+    }
+
+private:
     StrList objects_;
-    ByteBuffer batch_;
-    std::vector<std::size_t> ends_;
-    std::vector<std::string_view> views_;
     std::optional<pybind11::error_already_set> undecodable_;
 };
 
 StrList csv_file_to_json(const std::string& path) {
     FileObjects objects;
     try {
-        // The library's csv_file_to_json(path, sink), with the texts of ASCII
-        // lines written where they are kept.
-        pybind11_errors([&] { csv_file_lines(path, objects); });
+        pybind11_errors([&] { zendral::csv_file_to_json(path, LineSink(objects)); });
     } catch (const std::runtime_error& error) {
         // Its text names the path; bytes that are not UTF-8 cannot be the text
         // of a Python exception. 3.6 then raises RuntimeError without a text,
