@@ -25,10 +25,12 @@ class Options(object):
     def keywords(self, kind, title=None):
         """The keyword arguments of zendral_document's file function for
         kind; title: the page's title when the document has no heading."""
-        if kind != MARKDOWN or not self.page:
-            return {"escape": self.escape, "threads": self.threads}
-        return {"escape": self.escape, "page": True, "title": title, "css": self.css,
-                "threads": self.threads}
+        keywords = {"escape": self.escape}
+        if kind == MARKDOWN and self.page:
+            keywords.update(page=True, title=title, css=self.css)
+        if self.threads != 1:  # as before threads were known: a cluster's workers may predate them
+            keywords["threads"] = self.threads
+        return keywords
 
     def __getstate__(self):
         return tuple(getattr(self, name) for name in self.__slots__)
