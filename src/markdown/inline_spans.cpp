@@ -255,15 +255,16 @@ public:
     BufferWriter(std::string& buffer, std::size_t expected, std::size_t lead)
         : buffer_(buffer), lead_(lead), length_(lead) {
         scratch::reserve_dropping_content(buffer_, lead + expected);
-        if (lead > buffer_.size()) make_room(lead);
+        ready();
+        if (lead > ready_) make_room(lead);
     }
-    void append(const char* from, std::size_t size) {
-        if (length_ + size > buffer_.size()) make_room(length_ + size);
-        bytes::copy(buffer_.data() + length_, from, size);
+    [[gnu::always_inline]] void append(const char* from, std::size_t size) {
+        if (length_ + size > ready_) make_room(length_ + size);
+        bytes::copy(data_ + length_, from, size);
         length_ += size;
     }
     void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
-    std::string_view text() const { return {buffer_.data() + lead_, length_ - lead_}; }
+    std::string_view text() const { return {data_ + lead_, length_ - lead_}; }
 
 private:
     static constexpr std::size_t kStep = 64 * 1024;
@@ -271,9 +272,18 @@ private:
     void make_room(std::size_t needed) {
         if (needed > buffer_.capacity()) buffer_.reserve(std::max(needed, 2 * buffer_.capacity()));
         buffer_.resize(std::max(needed, std::min(buffer_.size() + kStep, buffer_.capacity())));
+        ready();
+    }
+    // The string's storage and ready part, kept here: asking the string at
+    // every piece costs a branch on its short form in some libraries (libc++).
+    void ready() {
+        data_ = buffer_.data();
+        ready_ = buffer_.size();
     }
 
     std::string& buffer_;
+    char* data_ = nullptr;
+    std::size_t ready_ = 0;
     std::size_t lead_;
     std::size_t length_;
 };
