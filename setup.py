@@ -60,10 +60,6 @@ def metadata_for_old_setuptools():
         "python_requires": project["requires-python"],
         "classifiers": project["classifiers"],
     }
-    scripts = project.get("scripts", {})
-    if scripts:
-        arguments["entry_points"] = {
-            "console_scripts": ["%s = %s" % item for item in sorted(scripts.items())]}
     return arguments
 
 
@@ -153,6 +149,8 @@ setup(
     # Mapped by name: a "" entry would also move the in-place module into src/python.
     package_dir={"zendral_cli": "src/python/zendral_cli"},
     packages=["zendral_cli"],
+    # The command, as a script rather than an entry point (see its docstring).
+    scripts=["src/python/bin/zendral"],
     cmdclass={"build_ext": CMakeBuild},
     zip_safe=False,
     # Not build/, which is the scripts' CMake build folder.

@@ -142,6 +142,11 @@ def check_command(python, cwd, source):
     if done.returncode != 0 or done.stderr or done.stdout != expected:
         raise Failed("the zendral command gave %r (exit %d, stderr %r), not %r"
                      % (done.stdout, done.returncode, done.stderr, expected))
+    # A run starts without `re`, which pip's wrapper for an entry point imports.
+    verbose = subprocess.run([python, "-v", command, "kv"], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=cwd, env=clean_env())
+    if re.search(rb"^import 're'", verbose.stderr, re.M):
+        raise Failed("the zendral command imports re as it starts")
     return command
 
 
