@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include <unistd.h>
+
 #include "python_text.hpp"
 #include "zendral/byte_buffer.hpp"
 #include "zendral/document.hpp"
@@ -37,7 +39,17 @@ constexpr const char* kUnexpected = "zendral_document: unexpected C++ exception"
 class Unlocked final : public DocumentHooks {
 public:
     void work_begins() override { state_ = PyEval_SaveThread(); }
-    void work_ends() noexcept override { PyEval_RestoreThread(state_); }
+    void work_ends() noexcept override {
+        try {
+            PyEval_RestoreThread(state_);
+        } catch (...) {
+            // An interpreter that is finishing ends each thread that asks it
+            // for the lock by unwinding it (pthread_exit), which C++ frames
+            // cannot let through without the process aborting. This thread
+            // waits instead for the process to end, as Python 3.14's own do.
+            for (;;) ::pause();
+        }
+    }
     void checkpoint() override {
         if (PyErr_CheckSignals() < 0) raise();
     }

@@ -4,7 +4,8 @@ shares a buffer between callers. Each thread runs every function many times
 on its own copy of the work list, released together by a barrier; the
 interpreter switches threads every 0.1 ms so that calls interleave often.
 And zendral_document's file functions, waiting on a pipe, leave the other
-threads running and Ctrl-C working."""
+threads running and Ctrl-C working; converting in a daemon thread, they let
+the interpreter exit."""
 import os
 import select
 import signal
@@ -133,6 +134,36 @@ class WaitingOnAPipe(unittest.TestCase):
                 child.kill()
                 child.wait()
                 child.stdout.close()
+
+
+# Daemon threads converting, over and over, when the interpreter exits: each
+# asks for the lock between blocks while the interpreter finishes.
+CONVERTING_AT_EXIT = textwrap.dedent(r"""
+    import os, sys, threading, time, zendral_document
+    folder, work = sys.argv[1], sys.argv[2]
+    source = os.path.join(folder, "in")
+    with open(source, "wb") as out:
+        out.write(b"- a=1,b=**2**\n" * 200000)
+    text = open(source).read()
+    works = {"file": lambda: zendral_document.kv_file_to_json(source, os.path.join(folder, "out"), _block_size=4096),
+             "threads": lambda: zendral_document.md_file_to_html(source, os.path.join(folder, "out"),
+                                                                 threads=2, _block_size=4096),
+             "document": lambda: zendral_document.md_to_html(text)}
+    def forever():
+        while True:
+            works[work]()
+    threading.Thread(target=forever, daemon=True).start()
+    time.sleep(0.1)
+""")
+
+
+class ConvertingAtExit(unittest.TestCase):
+    def test_a_daemon_thread_converting_lets_the_interpreter_exit(self):
+        for work in ("file", "threads", "document"):
+            with self.subTest(work=work), tempfile.TemporaryDirectory() as folder:
+                done = subprocess.run([sys.executable, "-c", CONVERTING_AT_EXIT, folder, work],
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+                self.assertEqual((done.returncode, done.stderr), (0, b""))
 
 
 if __name__ == "__main__":
