@@ -39,15 +39,20 @@ constexpr const char* kUnexpected = "zendral_document: unexpected C++ exception"
 class Unlocked final : public DocumentHooks {
 public:
     void work_begins() override { state_ = PyEval_SaveThread(); }
+    // An interpreter that is finishing ends each thread that asks it for the
+    // lock by unwinding it (pthread_exit). C++ frames cannot let that through:
+    // libstdc++ aborts at the first catch that does not rethrow or at a
+    // noexcept, and libc++abi (the wheels') runs the destructors, which would
+    // touch Python objects without the lock. The thread waits instead for the
+    // process to end, as Python 3.14's own do: in the handler for the one, in
+    // a destructor for the other, which reaches no handler.
     void work_ends() noexcept override {
         try {
+            Unwound unwound;
             PyEval_RestoreThread(state_);
+            unwound.returned = true;
         } catch (...) {
-            // An interpreter that is finishing ends each thread that asks it
-            // for the lock by unwinding it (pthread_exit), which C++ frames
-            // cannot let through without the process aborting. This thread
-            // waits instead for the process to end, as Python 3.14's own do.
-            for (;;) ::pause();
+            wait_for_the_end();
         }
     }
     void checkpoint() override {
@@ -55,6 +60,16 @@ public:
     }
 
 private:
+    [[noreturn]] static void wait_for_the_end() {
+        for (;;) ::pause();
+    }
+    struct Unwound {
+        bool returned = false;
+        ~Unwound() {
+            if (!returned) wait_for_the_end();
+        }
+    };
+
     PyThreadState* state_ = nullptr;
 };
 
