@@ -40,20 +40,24 @@ class Unlocked final : public DocumentHooks {
 public:
     void work_begins() override { state_ = PyEval_SaveThread(); }
     // An interpreter that is finishing ends each thread that asks it for the
-    // lock by unwinding it (pthread_exit). C++ frames cannot let that through:
-    // libstdc++ aborts at the first catch that does not rethrow or at a
-    // noexcept, and libc++abi (the wheels') runs the destructors, which would
-    // touch Python objects without the lock. The thread waits instead for the
-    // process to end, as Python 3.14's own do: in the handler for the one, in
-    // a destructor for the other, which reaches no handler.
+    // lock by unwinding it (pthread_exit), which C++ frames cannot let
+    // through: the process aborts, or destructors touch Python objects
+    // without the lock. The thread waits instead for the process to end, as
+    // Python 3.14's own do, where its C++ runtime first stops the unwinding:
+    // libstdc++ runs a catch-all's handler (and aborts at a noexcept); LLVM's
+    // libc++abi (the wheels') runs only destructors, and fails at a handler.
     void work_ends() noexcept override {
+#if defined(_LIBCPP_VERSION)
+        Unwound unwound;
+        PyEval_RestoreThread(state_);
+        unwound.returned = true;
+#else
         try {
-            Unwound unwound;
             PyEval_RestoreThread(state_);
-            unwound.returned = true;
         } catch (...) {
             wait_for_the_end();
         }
+#endif
     }
     void checkpoint() override {
         if (PyErr_CheckSignals() < 0) raise();
