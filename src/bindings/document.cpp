@@ -18,8 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include <unistd.h>
-
+#include "lock.hpp"
 #include "python_text.hpp"
 #include "zendral/byte_buffer.hpp"
 #include "zendral/document.hpp"
@@ -39,41 +38,13 @@ constexpr const char* kUnexpected = "zendral_document: unexpected C++ exception"
 class Unlocked final : public DocumentHooks {
 public:
     void work_begins() override { state_ = PyEval_SaveThread(); }
-    // An interpreter that is finishing ends each thread that asks it for the
-    // lock by unwinding it (pthread_exit), which C++ frames cannot let
-    // through: the process aborts, or destructors touch Python objects
-    // without the lock. The thread waits instead for the process to end, as
-    // Python 3.14's own do, where its C++ runtime first stops the unwinding:
-    // libstdc++ runs a catch-all's handler (and aborts at a noexcept); LLVM's
-    // libc++abi (the wheels') runs only destructors, and fails at a handler.
-    void work_ends() noexcept override {
-#if defined(_LIBCPP_VERSION)
-        Unwound unwound;
-        PyEval_RestoreThread(state_);
-        unwound.returned = true;
-#else
-        try {
-            PyEval_RestoreThread(state_);
-        } catch (...) {
-            wait_for_the_end();
-        }
-#endif
-    }
+    // Through a frame that an ending interpreter's unwinding stops at.
+    void work_ends() noexcept override { zendral_take_lock(state_); }
     void checkpoint() override {
         if (PyErr_CheckSignals() < 0) raise();
     }
 
 private:
-    [[noreturn]] static void wait_for_the_end() {
-        for (;;) ::pause();
-    }
-    struct Unwound {
-        bool returned = false;
-        ~Unwound() {
-            if (!returned) wait_for_the_end();
-        }
-    };
-
     PyThreadState* state_ = nullptr;
 };
 
