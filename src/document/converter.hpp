@@ -71,13 +71,15 @@ public:
         if (kind_ == DocumentKind::markdown) markdown_.resume(list_open);
     }
 
-    // The first of `lines` whose own output holds a line that is not UTF-8:
-    // its index, and that output line. Markdown adds only ASCII tags around
-    // a line's text, so whether its output is UTF-8 does not depend on the
-    // lines around it.
-    bool find_not_utf8(LineViews lines, std::size_t& index, std::string& output) const;
+    // Whether `made`, the output of `lines`, is UTF-8; if not, the first of
+    // `lines` whose own output holds a line that is not: its index, and that
+    // output line. Markdown adds only ASCII tags around a line's text, so
+    // whether its output is UTF-8 does not depend on the lines around it.
+    bool output_is_utf8(LineViews lines, std::string_view made, std::size_t& index, std::string& output) const;
 
 private:
+    bool find_not_utf8(LineViews lines, std::size_t& index, std::string& output) const;
+
     DocumentKind kind_;
     bool escape_;
     MarkdownStream markdown_;

@@ -196,14 +196,10 @@ void FileRun::take_lines(bool ended, std::size_t known) {
 void FileRun::convert(const std::vector<std::string_view>& lines) {
     const std::size_t mark = buffer_.size();
     converter_.feed(lines, out_);
-    const std::string_view made = out_.since(mark);
-    if (!bytes::is_ascii(made) && !utf8::is_valid(made)) {
+    std::size_t index = 0;
+    std::string output;
+    if (!converter_.output_is_utf8(lines, out_.since(mark), index, output)) {
         buffer_.shrink_to(mark);
-        std::size_t index = 0;
-        std::string output;
-        if (!converter_.find_not_utf8(lines, index, output)) {
-            throw std::logic_error("zendral_document: no line found for output that is not UTF-8");
-        }
         bad_.emplace(line_number_ + index, std::move(output));
         if (!source_.regular()) throw *bad_;  // a pipe may never end: reported now
     }
@@ -227,11 +223,7 @@ bool FileRun::in_lanes() const {
 // The first block's output goes first; the lanes take the rest, to the
 // document's end; then a page's footer.
 DocumentCounts FileRun::run_in_lanes() {
-    {
-        Working working(hooks_);
-        drain_.write(buffer_.view(), working);
-        out_.drained();
-    }
+    drain_all(&drain_, out_, hooks_);
     const LaneStart start{source_.fd(), source_.reader().data(), line_number_, kind_, converter_.list_open()};
     const unsigned threads = options_.threads < kDocumentThreads ? options_.threads : kDocumentThreads;
     const LaneCounts lanes = convert_in_lanes(start, drain_, options_.escape, block_, threads, hooks_);
@@ -252,6 +244,15 @@ DocumentCounts run_file(const DocumentFile& source_file, Drain& drain, DocumentK
 }
 
 }  // namespace
+
+bool Converter::output_is_utf8(LineViews lines, std::string_view made, std::size_t& index,
+                               std::string& output) const {
+    if (bytes::is_ascii(made) || utf8::is_valid(made)) return true;
+    if (!find_not_utf8(lines, index, output)) {
+        throw std::logic_error("zendral_document: no line found for output that is not UTF-8");
+    }
+    return false;
+}
 
 bool Converter::find_not_utf8(LineViews lines, std::size_t& index, std::string& output) const {
     ByteBuffer one;

@@ -9,13 +9,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "converter.hpp"
-#include "zendral/utf8.hpp"
 
 namespace zendral::document {
 namespace {
@@ -175,13 +173,9 @@ void Lanes::convert(Lane& lane) {
     lane.converter.resume(lane.list_open);
     lane.converter.feed(lane.lines, lane.out);
     if (lane.last) lane.converter.finish(lane.out);  // the document's end
-    const std::string_view made = lane.buffer.view();
-    if (bytes::is_ascii(made) || utf8::is_valid(made)) return;
-    lane.buffer.clear();
     std::size_t index = 0;
-    if (!lane.converter.find_not_utf8(lane.lines, index, lane.bad_output)) {
-        throw std::logic_error("zendral_document: no line found for output that is not UTF-8");
-    }
+    if (lane.converter.output_is_utf8(lane.lines, lane.buffer.view(), index, lane.bad_output)) return;
+    lane.buffer.clear();
     lane.bad_index = index;
 }
 
